@@ -1,0 +1,158 @@
+# KVAL: kernel, boot loader, floppy image, host unit tests and system tests.
+#
+#   make            the floppy image build/kval.img
+#   make run        boot it in QEMU
+#   make test       build everything and run every test
+#   make debug      QEMU halted with its GDB stub, and a gdb script
+#   make lint       clang-tidy and cppcheck over the kernel sources
+#   make bench      benchmarks (never part of make test)
+
+SHELL := /bin/bash
+BUILD := build
+
+KERNEL_DIRS := boot display lib cpu mm drivers fs proc shell
+KERNEL_CXX := $(sort $(wildcard $(addsuffix /*.cpp,$(KERNEL_DIRS))))
+KERNEL_ASM := $(sort $(wildcard $(addsuffix /*.asm,$(KERNEL_DIRS))))
+
+# The hardware primitives: replaced by the fakes of tests/fakes on the host.
+HARDWARE_CXX := lib/port.cpp lib/cpu.cpp lib/physmem.cpp lib/compiler_support.cpp
+# Code that only exists in the test build of the image.
+TEST_KERNEL_CXX := $(sort $(wildcard tests/kernel/*.cpp))
+
+CXX := g++
+NASM := nasm
+WARNINGS := -Wall -Wextra -Werror
+KERNEL_CXXFLAGS := -std=c++20 -m32 -march=i686 -O2 -g $(WARNINGS) -I. \
+    -ffreestanding -fno-exceptions -fno-rtti -nostdlib -fno-pic -fno-pie \
+    -fno-stack-protector -fno-threadsafe-statics -fno-asynchronous-unwind-tables \
+    -mgeneral-regs-only -fno-omit-frame-pointer
+KERNEL_LDFLAGS := -m32 -nostdlib -static -no-pie -Wl,--build-id=none -T boot/kernel.ld
+
+KERNEL_OBJS := $(patsubst %.cpp,$(BUILD)/kernel/%.o,$(KERNEL_CXX)) \
+               $(patsubst %.asm,$(BUILD)/kernel/%.asm.o,$(KERNEL_ASM))
+TEST_KERNEL_OBJS := $(patsubst %.cpp,$(BUILD)/kernel/%.o,$(TEST_KERNEL_CXX))
+
+IMAGE := $(BUILD)/kval.img
+TEST_IMAGE := $(BUILD)/test/kval.img
+LOADER := $(BUILD)/loader/boot.bin $(BUILD)/loader/stage2.bin
+DISK_FILES := $(shell find disk -type f 2>/dev/null)
+
+.PHONY: all image deps run debug test unit system lint format bench soak clean
+.DELETE_ON_ERROR:
+
+all: image
+image: deps $(IMAGE)
+
+deps:
+	@tools/install-deps.sh
+
+# --- kernel -----------------------------------------------------------------
+
+$(BUILD)/kernel/%.o: %.cpp
+	@mkdir -p $(dir $@)
+	$(CXX) $(KERNEL_CXXFLAGS) -MMD -MP -c $< -o $@
+
+$(BUILD)/kernel/%.asm.o: %.asm
+	@mkdir -p $(dir $@)
+	$(NASM) -f elf32 -g -F dwarf $< -o $@
+
+$(BUILD)/kernel.elf: $(KERNEL_OBJS) boot/kernel.ld
+	$(CXX) $(KERNEL_LDFLAGS) $(KERNEL_OBJS) -lgcc -o $@
+
+$(BUILD)/test/kernel.elf: $(KERNEL_OBJS) $(TEST_KERNEL_OBJS) boot/kernel.ld
+	@mkdir -p $(dir $@)
+	$(CXX) $(KERNEL_LDFLAGS) $(KERNEL_OBJS) $(TEST_KERNEL_OBJS) -lgcc -o $@
+
+%/kernel.bin: %/kernel.elf
+	objcopy -O binary $< $@
+
+# --- boot loader and floppy image --------------------------------------------
+
+$(BUILD)/loader/%.bin: loader/%.asm $(wildcard loader/*.inc)
+	@mkdir -p $(dir $@)
+	$(NASM) -f bin -I loader/ $< -o $@
+
+$(IMAGE): $(LOADER) $(BUILD)/kernel.bin $(DISK_FILES) tools/mkimage.sh
+	tools/mkimage.sh $@ $(LOADER) $(BUILD)/kernel.bin disk
+
+$(TEST_IMAGE): $(LOADER) $(BUILD)/test/kernel.bin $(DISK_FILES) tools/mkimage.sh
+	tools/mkimage.sh $@ $(LOADER) $(BUILD)/test/kernel.bin disk
+
+# --- host unit tests ----------------------------------------------------------
+
+GTEST_DIR := /usr/src/googletest/googletest
+HOST_CXXFLAGS := -std=c++20 -m32 -O1 -g $(WARNINGS) -I. -Itests -DKVAL_HOST \
+    -isystem $(GTEST_DIR)/include -fno-omit-frame-pointer \
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined
+HOST_KERNEL_CXX := $(filter-out $(HARDWARE_CXX),$(KERNEL_CXX))
+HOST_KERNEL_OBJS := $(patsubst %.cpp,$(BUILD)/host/%.o,$(HOST_KERNEL_CXX))
+UNIT_CXX := $(sort $(wildcard tests/unit/*.cpp tests/fakes/*.cpp))
+UNIT_OBJS := $(patsubst %.cpp,$(BUILD)/host/%.o,$(UNIT_CXX))
+UNIT_BIN := $(BUILD)/host/unit_tests
+
+$(BUILD)/host/%.o: %.cpp
+	@mkdir -p $(dir $@)
+	$(CXX) $(HOST_CXXFLAGS) -MMD -MP -c $< -o $@
+
+$(BUILD)/host/gtest/%.o: $(GTEST_DIR)/src/%.cc
+	@mkdir -p $(dir $@)
+	$(CXX) -std=c++20 -m32 -O1 -g -isystem $(GTEST_DIR)/include -I$(GTEST_DIR) -c $< -o $@
+
+$(BUILD)/host/libgtest.a: $(BUILD)/host/gtest/gtest-all.o $(BUILD)/host/gtest/gtest_main.o
+	ar rcs $@ $^
+
+$(BUILD)/host/libkval.a: $(HOST_KERNEL_OBJS)
+	@rm -f $@
+	ar rcs $@ $^
+
+$(UNIT_BIN): $(UNIT_OBJS) $(BUILD)/host/libkval.a $(BUILD)/host/libgtest.a
+	$(CXX) -m32 -fsanitize=address,undefined $(UNIT_OBJS) $(BUILD)/host/libkval.a \
+	    $(BUILD)/host/libgtest.a -lpthread -o $@
+
+unit: deps $(UNIT_BIN)
+	ASAN_OPTIONS=detect_leaks=0 $(UNIT_BIN) $(if $(FILTER),--gtest_filter='$(FILTER)')
+
+# --- system tests in QEMU -----------------------------------------------------
+
+system: deps $(IMAGE) $(TEST_IMAGE)
+	cd tests/system && /usr/bin/python3 -m pytest -q $(if $(K),-k '$(K)') .
+
+test: deps $(IMAGE) $(TEST_IMAGE) $(UNIT_BIN)
+	ASAN_OPTIONS=detect_leaks=0 $(UNIT_BIN)
+	cd tests/system && /usr/bin/python3 -m pytest -q .
+
+# --- running and debugging -----------------------------------------------------
+
+QEMU := qemu-system-i386
+QEMU_ARGS := -drive file=$(IMAGE),if=floppy,format=raw -boot a -m 32 \
+    -audiodev none,id=snd0 -machine pcspk-audiodev=snd0
+QEMU_DISPLAY := $(if $(DISPLAY),,-display curses)
+
+run: image
+	$(QEMU) $(QEMU_ARGS) $(QEMU_DISPLAY)
+
+debug: image
+	@echo "QEMU waits for gdb on :1234. In another terminal: gdb -x $(BUILD)/kval.gdb"
+	@printf 'file %s\ntarget remote :1234\nbreak kernel_main\n' $(abspath $(BUILD)/kernel.elf) > $(BUILD)/kval.gdb
+	$(QEMU) $(QEMU_ARGS) $(QEMU_DISPLAY) -s -S
+
+# --- quality -------------------------------------------------------------------
+
+LINT_CXX := $(KERNEL_CXX)
+lint: deps
+	clang-tidy --quiet $(LINT_CXX) -- $(filter-out -mgeneral-regs-only -march=i686,$(KERNEL_CXXFLAGS))
+	cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ -I. \
+	    --enable=warning,performance,portability --inline-suppr \
+	    --suppress=missingIncludeSystem $(LINT_CXX)
+
+format:
+	clang-format -i $(KERNEL_CXX) $(wildcard $(addsuffix /*.h,$(KERNEL_DIRS))) \
+	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp)
+
+bench: deps $(TEST_IMAGE) $(UNIT_BIN)
+	tools/bench.sh
+
+clean:
+	rm -rf $(BUILD)
+
+-include $(shell find $(BUILD) -name '*.d' 2>/dev/null)

@@ -1,0 +1,36 @@
+// Interrupt entry stubs (cpu/isr.asm). They are interrupt entry points, not
+// callable functions; C++ takes only their addresses for the IDT. Each stub
+// has the one handler shape: disable interrupts, push all general registers,
+// do its work (a C++ function below), pop, enable, return from interrupt.
+#pragma once
+
+#include <stdint.h>
+
+extern "C" {
+// Default handlers of cpu/idt.cpp.
+void isr_ignore();
+void isr_irq_master_default();
+void isr_irq_slave_default();
+
+// Vector 32: calls timer_tick; switches tasks on the scheduler stack when it
+// asks for it.
+void timer_irq();
+// Vector 33: calls kbd_irq_work.
+void kbd_irq();
+// Vector 38: calls floppy_irq_work.
+void floppy_irq_handler();
+
+// Processor exceptions 0-14, 16-19 and 30: each calls exception_dispatch with
+// its vector. Indexed by vector; null where the vector has no handler.
+extern void (*const exception_stubs[32])();
+
+// ---- the C++ work the stubs call ----
+// Timer tick: software timers, end of interrupt, scheduling step. Returns
+// non-zero when the stub must switch tasks with the frame at `frame`.
+uint32_t timer_tick(uint32_t frame);
+// Task switch on the scheduler stack (never returns).
+[[noreturn]] void task_switch(uint32_t frame);
+void kbd_irq_work();
+void floppy_irq_work();
+[[noreturn]] void exception_dispatch(int32_t vector);
+}

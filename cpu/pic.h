@@ -1,0 +1,13 @@
+// The two cascaded 8259 interrupt controllers: line n raises vector 32 + n.
+#pragma once
+
+#include <stdint.h>
+
+constexpr int32_t PIC_VECTOR_BASE = 32;
+
+void pic_remap();
+extern "C" void pic_send_eoi(int32_t line);
+void pic_mask_irq(uint8_t line);
+void pic_unmask_irq(uint8_t line);
+void pic_write_command(uint8_t value);
+void pic_write_data(uint8_t value);

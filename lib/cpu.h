@@ -1,0 +1,43 @@
+// Processor primitives: the few instructions ordinary C++ cannot express.
+// Everything that needs a privileged instruction goes through here, so the
+// rest of the kernel can be compiled for the host and run against fakes.
+#pragma once
+
+#include <stdint.h>
+
+void interrupts_enable();   // STI
+void interrupts_disable();  // CLI
+void cpu_halt();            // HLT: waits for the next interrupt, then returns
+
+// Spin-wait hint (PAUSE). Every busy-wait loop of the kernel calls it once per
+// turn; on the host it is where the test fakes deliver ticks and keys.
+void cpu_relax();
+
+// Interrupts off and spin for good: the end of a fatal error report.
+[[noreturn]] void cpu_stop();
+
+// True when EFLAGS bit 21 (the ID flag) can be toggled, i.e. CPUID exists.
+bool cpu_has_cpuid();
+// The CPUID vendor string (EBX, EDX, ECX of leaf 0) in a static 13-byte area.
+const char* cpu_vendor();
+uint32_t cpu_read_eflags();
+
+// Descriptor-table registers: `table_register` points at the 6-byte
+// limit/base image the processor loads.
+void cpu_load_gdt(const void* table_register);
+void cpu_load_idt(const void* table_register);
+
+uint32_t cpu_read_cr0();
+void cpu_write_cr0(uint32_t value);
+uint32_t cpu_read_cr3();
+void cpu_write_cr3(uint32_t value);
+void cpu_invalidate_page(uint32_t virtual_address);  // INVLPG
+
+uint32_t cpu_stack_pointer();
+
+// Loads ESP with `stack_top` and calls `continuation` on the new stack.
+// Nothing of the old stack is used again.
+[[noreturn]] void cpu_switch_stack(uint32_t stack_top, void (*continuation)());
+
+// Software interrupt 60 (the system-call gate) with EAX = `number`.
+void cpu_syscall(uint32_t number);

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs, from Debian's archive, whatever the build, the floppy image and the tests
+# need and this machine lacks. Safe to run again: it does nothing when all is present.
+set -euo pipefail
+
+# command-or-file  debian-package
+needs=(
+  "nasm                         nasm"
+  "mcopy                        mtools"
+  "mkfs.fat                     dosfstools"
+  "qemu-system-i386             qemu-system-x86"
+  "g++                          g++"
+  "/usr/lib/gcc/x86_64-linux-gnu/12/32/libgcc.a  g++-multilib"
+  "/usr/src/googletest/googletest/src/gtest-all.cc  googletest"
+  "/usr/lib32/libasan.so.8      lib32asan8"
+  "/usr/lib32/libubsan.so.1     lib32ubsan1"
+  "clang-tidy                   clang-tidy"
+  "cppcheck                     cppcheck"
+  "clang-format                 clang-format"
+  "gdb                          gdb"
+)
+python_modules=("pytest python3-pytest")
+
+missing=()
+for line in "${needs[@]}"; do
+  read -r what pkg <<<"$line"
+  if [[ $what == /* ]]; then
+    [[ -e $what ]] || missing+=("$pkg")
+  else
+    command -v "$what" >/dev/null 2>&1 || missing+=("$pkg")
+  fi
+done
+for line in "${python_modules[@]}"; do
+  read -r mod pkg <<<"$line"
+  /usr/bin/python3 -c "import $mod" >/dev/null 2>&1 || missing+=("$pkg")
+done
+
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing missing Debian packages: ${missing[*]}"
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
