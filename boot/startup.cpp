@@ -1,0 +1,195 @@
+// Start-up: the fixed sequence from the loader's hand-over to the idle loop.
+// Phase 1 runs on the loader's stack with interrupts off; phase 2 and the
+// welcome screen run on the kernel stack with interrupts on.
+#include "boot/startup.h"
+
+#include "boot/test_hook.h"
+#include "boot/version.h"
+#include "cpu/fatal.h"
+#include "cpu/gdt.h"
+#include "cpu/idt.h"
+#include "cpu/pic.h"
+#include "cpu/timer.h"
+#include "display/console.h"
+#include "display/printf.h"
+#include "drivers/dma.h"
+#include "drivers/floppy.h"
+#include "drivers/keyboard.h"
+#include "lib/cpu.h"
+#include "mm/heap.h"
+#include "mm/pmm.h"
+#include "mm/stack.h"
+#include "mm/vmm.h"
+
+namespace {
+
+// The floppy controller's DMA reaches only the first 64 KiB page with the
+// page register at 0: a whole track (9216 bytes) must fit below 0x10000.
+constexpr uint32_t DMA_REACHABLE_LIMIT = 0x10000;
+
+// "KVAL" in block letters: four 12 x 9 glyph cells, 4 spaces apart, drawn
+// with full blocks (219); every stroke casts a two-column medium-shade (177)
+// shadow on its right. '#' is a block and '+' a shade in these rows.
+constexpr int LOGO_ROWS = 9;
+constexpr const char* LOGO_GLYPHS[4][LOGO_ROWS] = {
+    {"#++      #++", "#++     #++ ", "#++   #++   ", "#++ #++     ", "#++#++      ", "#++ #++     ",
+     "#++   #++   ", "#++     #++ ", "#++      #++"},
+    {"#++      #++", "#++      #++", "#++      #++", " #++    #++ ", " #++    #++ ", "  #++  #++  ",
+     "  #++  #++  ", "   #++#++   ", "    #++     "},
+    {"##########++", "#++      #++", "#++      #++", "#++      #++", "##########++", "#++      #++",
+     "#++      #++", "#++      #++", "#++      #++"},
+    {"#++         ", "#++         ", "#++         ", "#++         ", "#++         ", "#++         ",
+     "#++         ", "#++         ", "##########++"},
+};
+
+constexpr char FULL_BLOCK = static_cast<char>(219);
+constexpr char MEDIUM_SHADE = static_cast<char>(177);
+
+// The logo as one string: a newline, a line of four tabs and a space (tabs
+// print nothing), then the nine glyph rows, each ending in one space, four
+// tabs and one space, except the last, which ends in a space and two newlines.
+constexpr int LOGO_GLYPH_ROW = 10 + 4 * 12 + 3 * 4;
+constexpr int LOGO_LENGTH = 7 + LOGO_ROWS * LOGO_GLYPH_ROW + (LOGO_ROWS - 1) * 7 + 3;
+
+struct LogoText {
+    char text[LOGO_LENGTH + 1];
+};
+
+constexpr LogoText build_logo()
+{
+    LogoText logo{};
+    int n = 0;
+    for (const char* t = "\n\t\t\t\t \n"; *t != 0; ++t) {
+        logo.text[n++] = *t;
+    }
+    for (int row = 0; row < LOGO_ROWS; ++row) {
+        for (int i = 0; i < 10; ++i) {
+            logo.text[n++] = ' ';
+        }
+        for (int letter = 0; letter < 4; ++letter) {
+            if (letter > 0) {
+                for (int i = 0; i < 4; ++i) {
+                    logo.text[n++] = ' ';
+                }
+            }
+            for (int col = 0; col < 12; ++col) {
+                const char c = LOGO_GLYPHS[letter][row][col];
+                logo.text[n++] = c == '#' ? FULL_BLOCK : c == '+' ? MEDIUM_SHADE : ' ';
+            }
+        }
+        const bool last = row == LOGO_ROWS - 1;
+        const char* trailer = last ? " \n\n" : " \t\t\t\t \n";
+        for (const char* t = trailer; *t != 0; ++t) {
+            logo.text[n++] = *t;
+        }
+    }
+    logo.text[n] = 0;
+    return logo;
+}
+
+constexpr LogoText WELCOME_LOGO = build_logo();
+static_assert(WELCOME_LOGO.text[LOGO_LENGTH - 3] == ' ' && WELCOME_LOGO.text[LOGO_LENGTH - 1] == '\n');
+
+constexpr int WELCOME_RULE_LENGTH = 40;
+
+void kernel_main_on_kernel_stack();
+
+}  // namespace
+
+void kernel_main(const BootInfo* boot_info)
+{
+    // Both words are read before anything can overwrite the loader's block.
+    const uint32_t kernel_size = boot_info->kernel_sectors << 9;
+    const uint32_t memory_kb = boot_info->memory_kb;
+    startup_phase1(kernel_size, memory_kb);
+    cpu_switch_stack(KERNEL_STACK_TOP, kernel_main_on_kernel_stack);
+}
+
+namespace {
+
+void kernel_main_on_kernel_stack()
+{
+    interrupts_enable();
+    startup_phase2();
+    welcome_screen();
+    startup_test_hook(STARTUP_WELCOME);
+    // The idle loop. No halt: the first task switch discards this context.
+    for (;;) {
+        cpu_relax();
+    }
+}
+
+}  // namespace
+
+void startup_phase1(uint32_t kernel_size, uint32_t memory_kb)
+{
+    console_init();
+    cpu_init();
+    if (memory_kb < MINIMUM_RAM_KB) {
+        fatal_error("Not Enough Memory , KVAL reguires at least 16MB of RAM");
+    }
+    hardware_init();
+    startup_test_hook(STARTUP_HARDWARE);
+
+    pmm_init(memory_kb, kernel_size, KERNEL_PHYSICAL_BASE);
+    if (dma_buffer == 0 || dma_buffer + DMA_TRACK_BYTES > DMA_REACHABLE_LIMIT) {
+        fatal_error("KVAL internal error [DMA buffer out of reach]");
+    }
+    if (!vmm_init()) {
+        fatal_error("KVAL internal error [VMM init failed]");
+    }
+    if (!heap_init()) {
+        fatal_error("KVAL internal error [Heap init failed]");
+    }
+    if (!stack_init(KERNEL_STACK_BASE, KERNEL_STACK_PAGES)) {
+        fatal_error("KVAL internal error [Stack init failed]");
+    }
+}
+
+void cpu_init()
+{
+    if (!cpu_has_cpuid()) {
+        fatal_error("Can not identify the CPU.");
+    }
+}
+
+void hardware_init()
+{
+    gdt_init();
+    idt_init();
+    pic_remap();
+    exceptions_install();
+}
+
+bool drivers_init()
+{
+    pit_init();
+    sleep_timer_init();
+    kbd_init();
+    floppy_init();
+    floppy_load_fat_cache(false);
+    return true;
+}
+
+void startup_phase2()
+{
+    drivers_init();
+    startup_test_hook(STARTUP_DRIVERS);
+}
+
+void welcome_screen()
+{
+    con_set_colors(COLOR_WHITE, COLOR_BLUE);
+    con_clear();
+    con_puts("\nIn The Name Of Allah, The Most Gracious, The Most Merciful");
+    con_puts(WELCOME_LOGO.text);
+    con_set_color(COLOR_LIGHT_GREEN);
+    con_printf("%s Version %s", KVAL_NAME, KVAL_VERSION);
+    con_printf("\nDeveloped By : %s", KVAL_CREDIT);
+    con_puts("\nType \"help\" for help.\n");
+    con_puts("PLEASE NOTE : You must use the command \"upflpy\" when you change the floppy disk.\n");
+    con_set_color(COLOR_WHITE);
+    for (int i = 0; i < WELCOME_RULE_LENGTH; ++i) {
+        con_putc('*');
+    }
+}
