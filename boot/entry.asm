@@ -14,14 +14,13 @@ KERNEL_DATA_SELECTOR equ 0x10
 extern kernel_main
 extern kernel_run_initialisers
 extern kernel_run_exit_handlers
-extern __kernel_end
-extern __kernel_start
+extern __kernel_footprint
 
 section .header
 kernel_header:
     db "KVALKRNL"
     dd kernel_entry
-    dd __kernel_end - __kernel_start
+    dd __kernel_footprint
 
 section .text
 global kernel_entry

@@ -15,7 +15,6 @@ static_assert(__builtin_offsetof(BootInfo, memory_kb) == 4);
 static_assert(__builtin_offsetof(BootInfo, kernel_sectors) == 28);
 
 constexpr uint32_t MINIMUM_RAM_KB = 16384;
-constexpr uint32_t KERNEL_PHYSICAL_BASE = 0x100000;
 
 extern "C" [[noreturn]] void kernel_main(const BootInfo* boot_info);
 void startup_phase1(uint32_t kernel_size, uint32_t memory_kb);
