@@ -10,7 +10,7 @@
 extern const char* fatal_banner;
 extern const char* fatal_explanation;
 
-// Installs the twenty processor-exception handlers.
+// Installs the twenty processor-exception handlers (vectors 0-14, 16-19, 30).
 void exceptions_install();
 // The message of an exception vector, or null when it has no handler.
 const char* exception_message(int32_t vector);

@@ -6,6 +6,7 @@
 constexpr int32_t PIC_VECTOR_BASE = 32;
 
 void pic_remap();
+// Lines 0-15; any other line number is ignored.
 extern "C" void pic_send_eoi(int32_t line);
 void pic_mask_irq(uint8_t line);
 void pic_unmask_irq(uint8_t line);

@@ -23,17 +23,25 @@ extern uint32_t last_slice_ticks;
 void pit_init();
 uint32_t last_slice_ticks_get();
 
+// A timer id is accepted while its slot is allocated; operations on any other
+// id return false or 0 and change nothing.
 void timers_reset_all();
+// The first free slot's index, or -1 when all ten are in use.
 int32_t timer_create(uint8_t running, uint32_t limit);
 bool timer_destroy(int32_t id);
 uint32_t timer_get_count(int32_t id);
 bool timer_set_running(int32_t id, uint8_t flag);
 bool timer_reset(int32_t id);
 bool timer_set_limit(int32_t id, uint32_t limit);
-uint8_t timer_is_free(int32_t id);
+uint8_t timer_is_free(int32_t id);  // 1 also for an id outside 0-9
 uint8_t timer_get_running(int32_t id);
 
+// Allocates the sleep timer every timer_sleep shares (once; again after
+// timers_reset_all).
 void sleep_timer_init();
+// Busy-waits `ticks` ticks of 10 ms; needs timer interrupts. Allocates the
+// sleep timer if nobody has; returns at once if no slot is left for it.
 void timer_sleep(uint32_t ticks);
+// Lengths beyond 2^32 - 1 ticks are cut to that.
 void sleep_seconds(uint32_t seconds);
 void sleep_minutes(uint32_t minutes);

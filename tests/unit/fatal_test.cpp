@@ -1,0 +1,221 @@
+// fatal_error's two outcomes, the report screen row by row, and the
+// processor-exception messages.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cpu/fatal.h"
+#include "cpu/isr.h"
+#include "display/console.h"
+#include "fakes/hw_test.h"
+#include "fakes/screen.h"
+#include "proc/process.h"
+
+namespace {
+
+struct SyscallMade {
+    uint32_t number;
+};
+
+// One banner row as the screen holds it: 26 blanks, then the pattern with
+// '#' standing for the full block (219).
+std::string banner_row(const std::string& pattern)
+{
+    std::string row(26, ' ');
+    for (char c : pattern) {
+        row += c == '#' ? '\xDB' : ' ';
+    }
+    return row;
+}
+
+const std::vector<std::string> BANNER = {
+    banner_row("##### ##### ###### ##### ##"),    banner_row("##### ##### ###### ##### ##"),
+    banner_row("##    ## ##   ##   ## ## ##"),    banner_row("####  #####   ##   ##### ##"),
+    banner_row("####  #####   ##   ##### ##"),    banner_row("##    ## ##   ##   ## ## #####"),
+    banner_row("##    ## ##   ##   ## ## #####"),
+};
+
+constexpr uint8_t YELLOW_ON_BLUE = 0x1E;
+constexpr uint8_t LIGHT_RED_ON_BLUE = 0x1C;
+constexpr uint8_t LIGHT_CYAN_ON_BLUE = 0x1B;
+
+class FatalTest : public HardwareTest {
+protected:
+    ProcessRecord table[MAX_PROCESSES] = {};
+
+    void SetUp() override
+    {
+        HardwareTest::SetUp();
+        console_init();
+    }
+    void TearDown() override
+    {
+        process_table = nullptr;
+        current_pid = 0;
+        scheduler_enabled = 0;
+    }
+
+    void make_current(uint32_t pid, const char* name, uint32_t type)
+    {
+        std::memset(table, 0, sizeof(table));
+        std::strncpy(table[pid].name, name, sizeof(table[pid].name));
+        table[pid].pid = pid;
+        table[pid].active = 1;
+        table[pid].type = type;
+        process_table = table;
+        current_pid = pid;
+        scheduler_enabled = 1;
+    }
+
+    // Rows 0-16 of the kernel report, characters and colours.
+    static void expect_kernel_report(const std::string& message)
+    {
+        EXPECT_TRUE(screen::row_is(0, ' ', YELLOW_ON_BLUE));
+        EXPECT_EQ(screen::row(1), std::string(80, ' '));  // the lead-in's two blanks
+        for (uint32_t row = 0; row < BANNER.size(); ++row) {
+            EXPECT_EQ(screen::line(2 + row), BANNER[row]) << "banner row " << row;
+            EXPECT_EQ(screen::attr_at(26, 2 + row), LIGHT_RED_ON_BLUE);
+        }
+        EXPECT_EQ(screen::attr_at(26 + 29, 7), LIGHT_RED_ON_BLUE);
+        EXPECT_TRUE(screen::row_is(9, ' ', YELLOW_ON_BLUE));
+        EXPECT_EQ(screen::line(10), "Kestrel Vale (KVAL) detected an error and it turned off itself to");
+        EXPECT_EQ(screen::attr_at(0, 10), LIGHT_CYAN_ON_BLUE);
+        EXPECT_EQ(screen::line(11), "   protect your computer from demage.");
+        EXPECT_EQ(screen::attr_at(3, 11), LIGHT_CYAN_ON_BLUE);
+        EXPECT_TRUE(screen::row_is(12, ' ', YELLOW_ON_BLUE));
+        EXPECT_EQ(screen::line(13), "   Please report this error to the Kestrel Vale developers,");
+        EXPECT_EQ(screen::line(14), "   kval-developers@example.org");
+        EXPECT_EQ(screen::attr_at(3, 14), LIGHT_CYAN_ON_BLUE);
+        EXPECT_TRUE(screen::row_is(15, ' ', YELLOW_ON_BLUE));
+        EXPECT_EQ(screen::line(16), "[KVAL] : Fatal Error : " + message);
+        EXPECT_EQ(screen::attr_at(0, 16), LIGHT_RED_ON_BLUE);
+        EXPECT_EQ(screen::attr_at(22 + message.size(), 16), LIGHT_RED_ON_BLUE);
+    }
+};
+
+TEST_F(FatalTest, StartUpErrorShowsTheKernelReportAndStopsWithInterruptsOff)
+{
+    con_set_colors(COLOR_WHITE, COLOR_BLACK);
+    con_puts("text from before the error");
+    fake::interrupts_on = true;
+
+    EXPECT_THROW(fatal_error("Not Enough Memory , KVAL reguires at least 16MB of RAM"), fake::Halted);
+
+    EXPECT_FALSE(fake::interrupts_on);
+    expect_kernel_report("Not Enough Memory , KVAL reguires at least 16MB of RAM");
+    EXPECT_TRUE(screen::row_is(17, ' ', YELLOW_ON_BLUE)) << "no process line during start-up";
+    EXPECT_TRUE(fake::syscalls.empty());
+}
+
+TEST_F(FatalTest, DivisionByZeroDuringStartUpReportsTheExceptionMessage)
+{
+    EXPECT_THROW(exception_dispatch(0), fake::Halted);
+    expect_kernel_report("Division By Zero");
+    EXPECT_TRUE(screen::row_is(17, ' ', YELLOW_ON_BLUE));
+}
+
+TEST_F(FatalTest, TheMessageIsPrintedVerbatim)
+{
+    EXPECT_THROW(fatal_error("100% lost %s %i"), fake::Halted);
+    EXPECT_EQ(screen::line(16), "[KVAL] : Fatal Error : 100% lost %s %i");
+}
+
+TEST_F(FatalTest, FaultInASystemProcessNamesItUnderTheReport)
+{
+    make_current(1, "KVALCLI", PROCESS_SYSTEM);
+    fake::interrupts_on = true;
+
+    EXPECT_THROW(fatal_error("General Protection Fault"), fake::Halted);
+
+    expect_kernel_report("General Protection Fault");
+    EXPECT_EQ(screen::line(17), "[KVAL] : The Name of the Process : KVALCLI");
+    EXPECT_EQ(screen::attr_at(0, 17), LIGHT_RED_ON_BLUE);
+    EXPECT_EQ(scheduler_enabled, 0) << "task switching stays off";
+    EXPECT_FALSE(fake::interrupts_on);
+    EXPECT_TRUE(fake::syscalls.empty());
+}
+
+TEST_F(FatalTest, FaultInAnApplicationEndsOnlyThatApplication)
+{
+    make_current(2, "DEMO.KVX", PROCESS_APPLICATION);
+    con_puts("\nKVAL> ");
+    con_set_color(COLOR_WHITE);
+    bool switching_at_call = false;
+    bool interrupts_at_call = false;
+    fake::on_syscall = [&](uint32_t number) {
+        switching_at_call = scheduler_enabled == 1;
+        interrupts_at_call = fake::interrupts_on;
+        throw SyscallMade{number};
+    };
+
+    EXPECT_THROW(exception_dispatch(14), SyscallMade);
+
+    EXPECT_EQ(fake::syscalls, std::vector<uint32_t>{1});
+    EXPECT_TRUE(switching_at_call);
+    EXPECT_TRUE(interrupts_at_call);
+    // Printed at the cursor; nothing cleared.
+    EXPECT_EQ(screen::line(1), "KVAL>");
+    EXPECT_TRUE(screen::row_is(2, ' ', YELLOW_ON_BLUE));
+    EXPECT_EQ(screen::line(3), "[KVALDBG] : KVAL detected an error in the application (DEMO.KVX)");
+    EXPECT_EQ(screen::line(4), "So KVAL terminated it to protect your computer.");
+    EXPECT_EQ(screen::line(5), "ERROR : Page Fault");
+    for (uint32_t row = 3; row <= 5; ++row) {
+        EXPECT_EQ(screen::attr_at(0, row), LIGHT_RED_ON_BLUE) << "row " << row;
+    }
+    EXPECT_EQ(con_get_x(), 0u);
+    EXPECT_EQ(con_get_y(), 7u);
+    EXPECT_EQ(con_get_color(), COLOR_WHITE) << "the application's colour comes back";
+    EXPECT_EQ(scheduler_enabled, 1);
+}
+
+TEST_F(FatalTest, ApplicationPathStopsShouldTheExitCallComeBack)
+{
+    make_current(4, "LOOP.KVX", PROCESS_APPLICATION);
+    EXPECT_THROW(fatal_error("Invalid Opcode"), fake::Halted);
+    EXPECT_EQ(fake::syscalls, std::vector<uint32_t>{1});
+    EXPECT_FALSE(fake::interrupts_on);
+}
+
+TEST_F(FatalTest, AnUnterminatedNameIsCutAtThirteenCharacters)
+{
+    make_current(2, "", PROCESS_APPLICATION);
+    std::memset(table[2].name, 'N', sizeof(table[2].name));
+    fake::on_syscall = [](uint32_t number) { throw SyscallMade{number}; };
+
+    EXPECT_THROW(fatal_error("Overflow"), SyscallMade);
+
+    EXPECT_EQ(screen::line(2), "[KVALDBG] : KVAL detected an error in the application (NNNNNNNNNNNNN)");
+    EXPECT_EQ(table[2].name[13], 'N') << "the table itself is not written";
+}
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    lines.push_back(text.substr(start));
+    return lines;
+}
+
+// The tabs print nothing, so only the texts themselves show where they are.
+TEST(FatalTexts, TabsAndNewlinesSitWhereTheLayoutNeedsThem)
+{
+    const std::string trailer = "\t\t\t\t  ";
+    std::vector<std::string> banner = {"", trailer};
+    for (size_t row = 0; row < BANNER.size(); ++row) {
+        banner.push_back(BANNER[row] + (row + 1 < BANNER.size() ? trailer : ""));
+    }
+    EXPECT_EQ(split_lines(fatal_banner), banner);
+
+    const std::string indent = "\t\t\t\t   ";
+    EXPECT_EQ(split_lines(fatal_explanation),
+              (std::vector<std::string>{"", "", "Kestrel Vale (KVAL) detected an error and it turned off itself to",
+                                        indent + "protect your computer from demage.", "",
+                                        indent + "Please report this error to the Kestrel Vale developers,",
+                                        indent + "kval-developers@example.org"}));
+}
+
+}  // namespace
