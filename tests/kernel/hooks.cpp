@@ -329,6 +329,11 @@ void run(StartupStage stage, const char* name, char* arg)
         read_sectors(arg);
     } else if (drivers && str_compare(name, "file") == 0) {
         read_file(arg);
+    } else if (drivers && str_compare(name, "pause") == 0) {
+        // Lets the test change the machine (eject the disk) before the
+        // commands that follow; a key press continues.
+        out("KVALTEST pause\n");
+        kbd_wait_key();
     } else if (drivers && str_compare(name, "caches") == 0) {
         report_caches();
     } else if (welcome && str_compare(name, "int") == 0) {

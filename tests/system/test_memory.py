@@ -1,0 +1,32 @@
+"""Physical memory: every frame the manager hands out is usable RAM, whatever the RAM size."""
+
+import pytest
+
+import screens
+
+SIZES = [16, 32, 256, 2048, 4096]
+FRAMES_TIMEOUT = 240  # handing out a few GiB frame by frame takes a while under TCG
+
+
+@pytest.fixture(scope="module")
+def machines(module_boot, test_image):
+    return {mb: module_boot(test_image, memory=mb, test="frames") for mb in SIZES}
+
+
+@pytest.mark.parametrize("memory", SIZES)
+def test_every_frame_handed_out_is_usable_ram(machines, memory):
+    machine = machines[memory]
+    frames = machine.wait_for_test_line(r"frames allocated=(\d+) outside=(\d+)",
+                                        timeout=FRAMES_TIMEOUT)
+    kb = int(machine.wait_for_test_line(r"memory_kb=(\d+)").group(1))
+    screen = machine.screen()
+    machine.pause()
+    allocated, outside = int(frames.group(1)), int(frames.group(2))
+    print(f"-m {memory}: memory_kb={kb} frames allocated={allocated} outside={outside}")
+    assert outside == 0
+    if memory <= 2048:  # above that the firmware keeps part of the RAM above 4 GiB
+        assert memory * 1024 - 2048 <= kb <= memory * 1024
+    # Most of the RAM is free after start-up, none of it twice.
+    assert kb // 2 < allocated * 4 < kb
+    problems = screens.welcome_differences(screen, range(18))
+    assert not problems, "\n".join(problems[:40]) + f"\n{screen}"
