@@ -6,5 +6,12 @@
 constexpr uint32_t KERNEL_STACK_BASE = 0xC0100014;
 constexpr uint32_t KERNEL_STACK_PAGES = 2;
 constexpr uint32_t KERNEL_STACK_TOP = 0xC01013F4;
+// The active call frames carried over from the loader's stack.
+constexpr uint32_t KERNEL_STACK_COPY_BYTES = 3072;
 
+// Maps `pages` fresh frames from the page holding `base` and copies the
+// 3072 bytes above the current stack pointer to KERNEL_STACK_TOP. Leaves
+// interrupts disabled. False, with nothing mapped, when base or pages is 0,
+// when the pages do not hold the copy at KERNEL_STACK_TOP, or when frames
+// or mappings cannot be had.
 bool stack_init(uint32_t base, uint32_t pages);
