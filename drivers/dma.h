@@ -11,7 +11,12 @@ extern uint32_t dma_buffer;
 
 // Takes the buffer from the physical memory manager (its last start-up step).
 void dma_buffer_alloc();
+// True when a whole track fits the buffer in one transfer: allocated, below
+// 16 MiB and not crossing a 64 KiB boundary (the 8237's reach).
+bool dma_buffer_usable();
 void dma_floppy_setup();
 void dma_floppy_mode_read();
 void dma_floppy_mode_write();
+// Copies `count` bytes from `offset` in the buffer; false for a range beyond
+// its 64 KiB, a null destination or a buffer that was never allocated.
 bool dma_buffer_read(uint32_t count, uint32_t offset, void* destination);

@@ -2,20 +2,69 @@
 // and IRQ 6; with the root-directory and FAT caches the file system reads.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 constexpr uint32_t FLOPPY_SECTORS = 2880;
 constexpr uint32_t SECTOR_SIZE = 512;
 constexpr uint32_t ROOT_FIRST_BLOCK = 19;
 constexpr uint32_t ROOT_LAST_BLOCK = 32;
+constexpr uint32_t ROOT_BLOCKS = ROOT_LAST_BLOCK - ROOT_FIRST_BLOCK + 1;
+constexpr uint32_t CACHE_PADDING = 10;                                            // zero bytes after each cache
+constexpr uint32_t ROOT_CACHE_BYTES = ROOT_BLOCKS * SECTOR_SIZE + CACHE_PADDING;  // 7178
 
 extern uint8_t* root_cache;  // blocks 19-32, then 10 zero bytes
 extern uint8_t* fat_cache;   // blocks 0 .. reserved + FATs - 1, then 10 zero bytes
+// Blocks of the current disk held in fat_cache; 0 while no FAT is loaded
+// (never loaded, or the last load failed). Readers stay below it.
+extern uint16_t fat_cache_blocks;
+
+// The first sector of the disk, up to the fields the FAT cache size comes from.
+struct [[gnu::packed]] BootSector {
+    uint8_t jump[3];
+    char oem_name[8];
+    uint16_t bytes_per_sector;
+    uint8_t sectors_per_cluster;
+    uint16_t reserved_sectors;
+    uint8_t fat_count;
+    uint16_t root_entries;
+    uint16_t total_sectors;
+    uint8_t media;
+    uint16_t sectors_per_fat;
+};
+static_assert(sizeof(BootSector) == 24);
+static_assert(offsetof(BootSector, reserved_sectors) == 14);
+static_assert(offsetof(BootSector, fat_count) == 16);
+static_assert(offsetof(BootSector, sectors_per_fat) == 22);
+
+// A sector's place on the disk, as the controller addresses it.
+struct ChsAddress {
+    uint8_t head;      // 0-1
+    uint8_t cylinder;  // 0-79
+    uint8_t sector;    // 1-18
+};
 
 void floppy_init();
+// Reads logical block 0-2879; needs the motor on (floppy_motor).
 bool floppy_read_sector(uint16_t block, uint8_t* buffer);
 void floppy_motor(bool on);
 bool floppy_load_fat_cache(bool reuse);
 bool floppy_refresh();
 bool fdc_seek(uint8_t head, uint8_t cylinder);
 void fdc_set_enabled(bool enabled);
+
+// ---- the driver's inner steps and state (start-up and the tests use them) ----
+extern volatile uint8_t floppy_irq_flag;  // set by IRQ 6, cleared by fdc_wait_irq
+extern uint8_t floppy_drive_available;    // the controller passed fdc_reset
+extern uint8_t floppy_motor_on;           // floppy_motor turned the motor on
+extern uint8_t floppy_root_bypass;        // 1: blocks 19-32 come from the disk
+extern ChsAddress floppy_position;        // the last position lba_to_chs computed
+
+bool fdc_write_byte(uint8_t value);
+uint8_t fdc_read_byte();
+bool fdc_wait_irq();
+ChsAddress lba_to_chs(uint16_t block);
+bool fdc_recalibrate();
+bool fdc_reset();
+bool fdc_read_sector_chs(uint8_t head, uint8_t cylinder, uint8_t sector);
+bool floppy_load_root_cache();

@@ -1,6 +1,7 @@
 // Read-only FAT12 on the 1.44 MB floppy: paths, directories, cluster chains.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum : int8_t {
@@ -11,6 +12,43 @@ enum : int8_t {
     FS_END_OF_CHAIN = -4,
     FS_ERR_INVALID_CLUSTER = -5,
 };
+
+// Cluster n is block n + 31; the data area runs from block 33 to block 2879,
+// so clusters are 2-2848 and no chain without a loop is longer than 2847.
+// A reader that follows a chain stops after FAT_MAX_CLUSTERS clusters: more
+// means the chain loops back on itself (a corrupt or hostile disk).
+constexpr uint16_t FAT_FIRST_CLUSTER = 2;
+constexpr uint16_t FAT_LAST_CLUSTER = 2848;
+constexpr uint32_t FAT_MAX_CLUSTERS = FAT_LAST_CLUSTER - FAT_FIRST_CLUSTER + 1;  // 2847
+
+// Directory entry attribute bits.
+enum : uint8_t {
+    FAT_ATTR_VOLUME_LABEL = 0x08,
+    FAT_ATTR_DIRECTORY = 0x10,
+};
+
+// Markers in the first name byte of a directory entry.
+enum : uint8_t {
+    FAT_ENTRY_FREE = 0x00,
+    FAT_ENTRY_DELETED = 0xE5,
+};
+
+// One 32-byte entry of a directory, as on the disk.
+struct [[gnu::packed]] FatDirEntry {
+    char name[8];       // blank-padded
+    char extension[3];  // blank-padded
+    uint8_t attributes;
+    uint8_t reserved[10];
+    uint16_t time;
+    uint16_t date;
+    uint16_t first_cluster;
+    uint32_t size;
+};
+static_assert(sizeof(FatDirEntry) == 32);
+static_assert(offsetof(FatDirEntry, extension) == 8);
+static_assert(offsetof(FatDirEntry, attributes) == 11);
+static_assert(offsetof(FatDirEntry, first_cluster) == 26);
+static_assert(offsetof(FatDirEntry, size) == 28);
 
 // The by-value description of an opened file or folder.
 struct [[gnu::packed]] FileInfo {
@@ -24,8 +62,28 @@ struct [[gnu::packed]] FileInfo {
     uint8_t directory;  // 1 when attribute bit 0x10 is set
 };
 static_assert(sizeof(FileInfo) == 25);
+static_assert(offsetof(FileInfo, name) == 1);
+static_assert(offsetof(FileInfo, size) == 14);
+static_assert(offsetof(FileInfo, first_cluster) == 18);
+static_assert(offsetof(FileInfo, current_cluster) == 20);
+static_assert(offsetof(FileInfo, attributes) == 22);
+static_assert(offsetof(FileInfo, end) == 23);
+static_assert(offsetof(FileInfo, directory) == 24);
 
+// Lower-cases `path` in place.
 FileInfo fat_open(char* path);
+// Reads the current cluster into the 512-byte `buffer` and advances along the
+// chain. Callers loop while the end flag is 0, and at most FAT_MAX_CLUSTERS
+// times.
 FileInfo fat_read_cluster(FileInfo file, uint8_t* buffer);
 int32_t fat_print_error(int32_t status);
 void fat_format_name(const char* name, const char* extension, char* out);
+
+// The 12-bit FAT entry of `cluster` from the FAT cache, or
+// FS_ERR_INVALID_CLUSTER when the entry lies outside the cached FAT.
+int32_t fat_next_cluster(uint16_t cluster);
+
+// ---- lookups fat_open is built from ----
+FileInfo fat_find_in_root(const char* name);
+FileInfo fat_find_in_dir(FileInfo directory, const char* name);
+FileInfo fat_open_in_root(const char* path, bool skip_drive);

@@ -1,0 +1,502 @@
+// The fake 82077AA and 8237 channel 2 behind tests/fakes/fake_floppy.h.
+#include "fakes/fake_floppy.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "cpu/isr.h"
+#include "drivers/floppy.h"
+#include "mm/heap.h"
+#include "mm/pmm.h"
+#include "mm/vmm.h"
+
+namespace fake::floppy {
+
+namespace {
+
+enum Port : uint16_t {
+    DOR = 0x3F2,
+    MSR = 0x3F4,
+    FIFO = 0x3F5,
+    CCR = 0x3F7,
+    DMA_CH2_ADDRESS = 0x04,
+    DMA_CH2_COUNT = 0x05,
+    DMA_SINGLE_MASK = 0x0A,
+    DMA_MODE = 0x0B,
+    DMA_FLIP_FLOP = 0x0C,
+    DMA_CH2_PAGE = 0x81,
+};
+
+constexpr uint8_t DOR_NOT_RESET = 0x04;
+constexpr uint8_t DOR_IRQ_DMA = 0x08;
+constexpr uint8_t DOR_MOTOR_A = 0x10;
+
+constexpr uint8_t MSR_RQM = 0x80;
+constexpr uint8_t MSR_DIO = 0x40;
+constexpr uint8_t MSR_BUSY = 0x10;
+
+constexpr uint8_t ST0_ABNORMAL = 0x40;
+constexpr uint8_t ST0_INVALID = 0x80;
+constexpr uint8_t ST0_SEEK_END = 0x20;
+constexpr uint8_t ST0_READY_CHANGED = 0xC0;
+constexpr uint8_t ST1_END_OF_CYLINDER = 0x80;
+constexpr uint8_t ST1_DATA_ERROR = 0x20;
+constexpr uint8_t ST1_OVERRUN = 0x10;
+constexpr uint8_t ST1_NO_DATA = 0x04;
+constexpr uint8_t ST1_MISSING_ADDRESS_MARK = 0x01;
+constexpr uint8_t ST2_DATA_ERROR_IN_DATA = 0x20;
+
+constexpr int SECTORS = 18;
+constexpr int HEADS = 2;
+constexpr int CYLINDERS = 80;
+constexpr uint32_t SECTOR_BYTES = 512;
+
+struct Sense {
+    uint8_t st0;
+    uint8_t cylinder;
+};
+
+struct State {
+    Controller c;
+    bool in_reset = false;
+    bool stuck = false;  // in an execution phase that never ends
+    bool irq_pending = false;
+    std::vector<uint8_t> command;
+    std::deque<uint8_t> results;
+    std::deque<Sense> senses;
+    bool dma_high_byte = false;  // the 8237's byte flip-flop
+    bool tick_timer = true;
+};
+
+State state;
+
+size_t command_length(uint8_t opcode)
+{
+    if ((opcode & 0x1F) == 0x06) {
+        return 9;  // READ DATA with any of MT, MFM, SK
+    }
+    switch (opcode) {
+        case 0x03:
+            return 3;  // SPECIFY
+        case 0x04:
+            return 2;  // SENSE DRIVE STATUS
+        case 0x07:
+            return 2;  // RECALIBRATE
+        case 0x08:
+            return 1;  // SENSE INTERRUPT
+        case 0x0F:
+            return 3;  // SEEK
+        case 0x10:
+            return 1;  // VERSION
+        case 0x13:
+            return 4;  // CONFIGURE
+        default:
+            return 1;  // invalid: answered with ST0 0x80
+    }
+}
+
+uint32_t dma_physical(uint32_t offset)
+{
+    // The address register is 16 bits and wraps; the page register stays.
+    return (uint32_t{state.c.dma_page} << 16) | ((state.c.dma_address + offset) & 0xFFFF);
+}
+
+bool dma_ready_for_read()
+{
+    const uint8_t mode = state.c.dma_mode;
+    return !state.c.dma_masked && (mode & 0x03) == 2 && (mode & 0x0C) == 0x04;
+}
+
+void finish_read(uint8_t st0, uint8_t st1, uint8_t st2, uint8_t c, uint8_t h, uint8_t r, uint8_t n)
+{
+    state.results = {st0, st1, st2, c, h, r, n};
+    state.irq_pending = true;
+}
+
+void read_data(const std::vector<uint8_t>& cmd)
+{
+    Controller& c = state.c;
+    ++c.reads;
+    const bool multi_track = (cmd[0] & 0x80) != 0;
+    const uint8_t drive = cmd[1] & 0x03;
+    uint8_t cyl = cmd[2], head = cmd[3], sector = cmd[4];
+    const uint8_t size_code = cmd[5], last_sector = cmd[6];
+
+    if (c.disk == Disk::Ejected || (c.dor & DOR_MOTOR_A) == 0) {
+        state.stuck = true;  // no index pulses: the sector is never found
+        return;
+    }
+    if (c.disk == Disk::Unreadable) {
+        finish_read(ST0_ABNORMAL | head << 2 | drive, ST1_MISSING_ADDRESS_MARK, 0, cyl, head, sector, size_code);
+        return;
+    }
+    c.present_cylinder = cyl;  // implied seek
+    if (cyl >= CYLINDERS || head >= HEADS || sector == 0 || sector > SECTORS || size_code != 2) {
+        finish_read(ST0_ABNORMAL | head << 2 | drive, ST1_NO_DATA, 0, cyl, head, sector, size_code);
+        return;
+    }
+    if (!dma_ready_for_read()) {
+        ++c.protocol_errors;
+        finish_read(ST0_ABNORMAL | head << 2 | drive, ST1_OVERRUN, 0, cyl, head, sector, size_code);
+        return;
+    }
+    const bool data_error = c.read_errors > 0;
+    if (data_error) {
+        --c.read_errors;
+    }
+
+    const Transfer started{dma_physical(0), 0, cyl, head, sector};
+    uint32_t left = uint32_t{c.dma_count} + 1;  // the 8237 moves count + 1 bytes
+    uint32_t moved = 0;
+    bool track_end = false;
+    while (left > 0 && !track_end) {
+        const uint32_t lba = (uint32_t{cyl} * HEADS + head) * SECTORS + sector - 1;
+        const uint32_t n = left < SECTOR_BYTES ? left : SECTOR_BYTES;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint8_t byte = c.image[lba * SECTOR_BYTES + i];
+            *phys(dma_physical(moved + i)) = data_error ? static_cast<uint8_t>(~byte) : byte;
+        }
+        moved += n;
+        left -= n;
+        if (data_error || n < SECTOR_BYTES) {
+            break;
+        }
+        if (sector == last_sector) {
+            if (multi_track && head == 0) {
+                head = 1;
+                sector = 1;
+            } else {
+                track_end = true;
+            }
+        } else {
+            ++sector;
+        }
+    }
+    // The channel advances; at terminal count it masks itself (no auto-initialise).
+    c.dma_address = static_cast<uint16_t>(c.dma_address + moved);
+    c.dma_count = static_cast<uint16_t>(c.dma_count - moved);
+    if (left == 0) {
+        c.dma_masked = true;
+    }
+    Transfer done = started;
+    done.bytes = moved;
+    c.transfers.push_back(done);
+
+    const uint8_t st0_base = static_cast<uint8_t>(head << 2 | drive);
+    if (data_error) {
+        finish_read(ST0_ABNORMAL | st0_base, ST1_DATA_ERROR, ST2_DATA_ERROR_IN_DATA, cyl, head, sector, size_code);
+    } else if (left > 0) {
+        // Ran off the end of the track before terminal count.
+        finish_read(ST0_ABNORMAL | st0_base, ST1_END_OF_CYLINDER, 0, cyl, head, sector, size_code);
+    } else {
+        finish_read(st0_base, 0, 0, cyl, head, sector, size_code);
+    }
+}
+
+void execute(const std::vector<uint8_t>& cmd)
+{
+    Controller& c = state.c;
+    c.commands.push_back(cmd);
+    const uint8_t op = cmd[0];
+    if ((op & 0x1F) == 0x06) {
+        read_data(cmd);
+        return;
+    }
+    switch (op) {
+        case 0x10:
+            state.results = {c.version};
+            break;
+        case 0x13:
+            c.configure.assign(cmd.begin() + 1, cmd.end());
+            break;
+        case 0x03:
+            c.specify.assign(cmd.begin() + 1, cmd.end());
+            break;
+        case 0x07: {
+            uint8_t cylinder = c.recalibrate_cylinder;
+            if (c.recalibrate_failures > 0) {
+                --c.recalibrate_failures;
+                cylinder = 1;
+            }
+            c.present_cylinder = cylinder;
+            state.senses.push_back({static_cast<uint8_t>(ST0_SEEK_END | (cmd[1] & 0x03)), cylinder});
+            state.irq_pending = true;
+            break;
+        }
+        case 0x0F: {
+            uint8_t cylinder = cmd[2];
+            if (c.seek_failures > 0) {
+                --c.seek_failures;
+                cylinder = cylinder > 0 ? cylinder - 1 : 1;
+            }
+            c.present_cylinder = cylinder;
+            state.senses.push_back({static_cast<uint8_t>(ST0_SEEK_END | (cmd[1] & 0x07)), cylinder});
+            state.irq_pending = true;
+            break;
+        }
+        case 0x08:
+            if (state.senses.empty()) {
+                state.results = {ST0_INVALID};
+            } else {
+                const Sense s = state.senses.front();
+                state.senses.pop_front();
+                state.results = {s.st0, s.cylinder};
+            }
+            break;
+        case 0x04:
+            state.results = {static_cast<uint8_t>(0x20 | (c.present_cylinder == 0 ? 0x10 : 0) | (cmd[1] & 0x07))};
+            break;
+        default:
+            state.results = {ST0_INVALID};
+            break;
+    }
+}
+
+uint32_t read_msr(uint16_t)
+{
+    if (state.in_reset || !state.c.ready) {
+        return 0;
+    }
+    if (state.stuck) {
+        return MSR_BUSY;
+    }
+    if (!state.results.empty()) {
+        return MSR_RQM | MSR_DIO | MSR_BUSY;
+    }
+    return state.command.empty() ? MSR_RQM : MSR_RQM | MSR_BUSY;
+}
+
+uint32_t read_fifo(uint16_t)
+{
+    if (state.results.empty() || state.in_reset || !state.c.ready) {
+        ++state.c.protocol_errors;
+        return 0;
+    }
+    const uint8_t v = state.results.front();
+    state.results.pop_front();
+    return v;
+}
+
+void write_fifo(uint16_t, uint32_t value)
+{
+    if (state.in_reset || !state.c.ready || state.stuck || !state.results.empty()) {
+        ++state.c.protocol_errors;  // the controller is not taking command bytes
+        return;
+    }
+    state.command.push_back(static_cast<uint8_t>(value));
+    if (state.command.size() == command_length(state.command[0])) {
+        const std::vector<uint8_t> cmd = std::move(state.command);
+        state.command.clear();
+        execute(cmd);
+    }
+}
+
+void write_dor(uint16_t, uint32_t value)
+{
+    state.c.dor = static_cast<uint8_t>(value);
+    if ((value & DOR_NOT_RESET) == 0) {
+        state.in_reset = true;
+        state.stuck = false;
+        state.irq_pending = false;
+        state.command.clear();
+        state.results.clear();
+        state.senses.clear();
+        return;
+    }
+    if (state.in_reset) {
+        state.in_reset = false;
+        ++state.c.resets;
+        if (state.c.irq_on_reset) {
+            // Drive polling reports a ready change for each of the four drives.
+            for (uint8_t drive = 0; drive < 4; ++drive) {
+                state.senses.push_back({static_cast<uint8_t>(ST0_READY_CHANGED | drive), state.c.present_cylinder});
+            }
+            state.irq_pending = true;
+        }
+    }
+}
+
+void write_dma(uint16_t port, uint32_t value)
+{
+    Controller& c = state.c;
+    const auto byte = static_cast<uint8_t>(value);
+    switch (port) {
+        case DMA_SINGLE_MASK:
+            if ((byte & 0x03) == 2) {
+                c.dma_masked = (byte & 0x04) != 0;
+            }
+            break;
+        case DMA_MODE:
+            if ((byte & 0x03) == 2) {
+                c.dma_mode = byte;
+            }
+            break;
+        case DMA_FLIP_FLOP:
+            state.dma_high_byte = false;
+            break;
+        case DMA_CH2_ADDRESS:
+        case DMA_CH2_COUNT: {
+            uint16_t& reg = port == DMA_CH2_ADDRESS ? c.dma_address : c.dma_count;
+            reg = state.dma_high_byte ? static_cast<uint16_t>((reg & 0x00FF) | byte << 8)
+                                      : static_cast<uint16_t>((reg & 0xFF00) | byte);
+            state.dma_high_byte = !state.dma_high_byte;
+            break;
+        }
+        case DMA_CH2_PAGE:
+            c.dma_page = byte;
+            break;
+        default:
+            break;
+    }
+}
+
+void run(const std::string& command)
+{
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("command failed: " + command);
+    }
+}
+
+}  // namespace
+
+Controller& controller()
+{
+    return state.c;
+}
+
+void relax()
+{
+    if (state.irq_pending && !state.in_reset && (state.c.dor & DOR_IRQ_DMA) != 0) {
+        state.irq_pending = false;
+        ++state.c.irqs_delivered;
+        floppy_irq_work();
+    }
+}
+
+void attach(bool tick_timer)
+{
+    state = State{};
+    state.tick_timer = tick_timer;
+    on_read(MSR, read_msr);
+    on_read(FIFO, read_fifo);
+    on_write(FIFO, write_fifo);
+    on_write(DOR, write_dor);
+    on_write(CCR, [](uint16_t, uint32_t value) { state.c.ccr = static_cast<uint8_t>(value); });
+    for (uint16_t port : {DMA_CH2_ADDRESS, DMA_CH2_COUNT, DMA_SINGLE_MASK, DMA_MODE, DMA_FLIP_FLOP, DMA_CH2_PAGE}) {
+        on_write(port, write_dma);
+    }
+    on_relax = [] {
+        if (state.tick_timer) {
+            timer_tick(0);
+        }
+        relax();
+    };
+}
+
+void load_image(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read disk image " + path);
+    }
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes.resize(IMAGE_BYTES, 0);
+    state.c.image = std::move(bytes);
+}
+
+void eject()
+{
+    state.c.disk = Disk::Ejected;
+}
+
+void insert()
+{
+    state.c.disk = Disk::Inserted;
+    state.stuck = false;  // index pulses again: the hung command gives up
+}
+
+std::vector<PortAccess> dma_writes()
+{
+    std::vector<PortAccess> out;
+    for (const PortAccess& w : port_writes) {
+        switch (w.port) {
+            case DMA_CH2_ADDRESS:
+            case DMA_CH2_COUNT:
+            case DMA_SINGLE_MASK:
+            case DMA_MODE:
+            case DMA_FLIP_FLOP:
+            case DMA_CH2_PAGE:
+                out.push_back(w);
+                break;
+            default:
+                break;
+        }
+    }
+    return out;
+}
+
+void init_kernel_memory(uint32_t memory_kb)
+{
+    const MemoryRange usable{0, uint64_t{memory_kb} * 1024, MEMORY_RANGE_USABLE, 0};
+    const MemoryRange end{};
+    std::memcpy(phys(MEMORY_MAP_ADDRESS), &usable, sizeof(usable));
+    std::memcpy(phys(MEMORY_MAP_ADDRESS + sizeof(usable)), &end, sizeof(end));
+    constexpr uint32_t KERNEL_BASE = 0x100000;
+    constexpr uint32_t KERNEL_SIZE = 0x40000;
+    pmm_init(memory_kb, KERNEL_SIZE, KERNEL_BASE);
+    if (!vmm_init() || !heap_init()) {
+        throw std::runtime_error("kernel memory did not come up");
+    }
+}
+
+void reset_driver()
+{
+    root_cache = nullptr;
+    fat_cache = nullptr;
+    fat_cache_blocks = 0;
+    floppy_irq_flag = 0;
+    floppy_drive_available = 0;
+    floppy_motor_on = 0;
+    floppy_root_bypass = 1;
+    floppy_position = {0, 0, 1};
+}
+
+std::vector<uint8_t> make_image(const std::vector<ImageEntry>& entries)
+{
+    char pattern[] = "/tmp/kval-disk-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("cannot make a temporary folder");
+    }
+    const std::filesystem::path dir = pattern;
+    const std::string image = (dir / "disk.img").string();
+    try {
+        run("mkfs.fat -C -F 12 -n KVALTEST '" + image + "' 1440 >/dev/null");
+        int n = 0;
+        for (const ImageEntry& e : entries) {
+            if (!e.path.empty() && e.path.back() == '/') {
+                run("MTOOLS_SKIP_CHECK=1 mmd -i '" + image + "' '::/" + e.path.substr(0, e.path.size() - 1) + "'");
+                continue;
+            }
+            const std::string source = (dir / ("file" + std::to_string(n++))).string();
+            std::ofstream(source, std::ios::binary) << e.contents;
+            run("MTOOLS_SKIP_CHECK=1 mcopy -i '" + image + "' '" + source + "' '::/" + e.path + "'");
+        }
+        std::ifstream in(image, std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::filesystem::remove_all(dir);
+        bytes.resize(IMAGE_BYTES, 0);
+        return bytes;
+    } catch (...) {
+        std::filesystem::remove_all(dir);
+        throw;
+    }
+}
+
+}  // namespace fake::floppy
