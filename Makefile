@@ -118,7 +118,7 @@ system: deps $(IMAGE) $(TEST_IMAGE)
 	cd tests/system && /usr/bin/python3 -m pytest -q $(if $(K),-k '$(K)') .
 
 test: deps $(IMAGE) $(TEST_IMAGE) $(UNIT_BIN)
-	ASAN_OPTIONS=detect_leaks=0 $(UNIT_BIN)
+	ASAN_OPTIONS=detect_leaks=0 $(UNIT_BIN) --gtest_brief=1
 	cd tests/system && /usr/bin/python3 -m pytest -q .
 
 # --- running and debugging -----------------------------------------------------
@@ -129,6 +129,7 @@ QEMU_ARGS := -drive file=$(IMAGE),if=floppy,format=raw -boot a -m 32 \
 QEMU_DISPLAY := $(if $(DISPLAY),,-display curses)
 
 run: image
+	@tools/install-deps.sh $(if $(DISPLAY),gui)
 	$(QEMU) $(QEMU_ARGS) $(QEMU_DISPLAY)
 
 debug: image
@@ -149,7 +150,11 @@ format:
 	clang-format -i $(KERNEL_CXX) $(wildcard $(addsuffix /*.h,$(KERNEL_DIRS))) \
 	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp)
 
-bench: deps $(TEST_IMAGE) $(UNIT_BIN)
+HEAP_BENCH := $(BUILD)/host/heap_bench
+$(HEAP_BENCH): $(BUILD)/host/tests/bench/heap_bench.o $(BUILD)/host/tests/fakes/fake_hw.o $(BUILD)/host/libkval.a
+	$(CXX) -m32 -fsanitize=address,undefined $^ -o $@
+
+bench: deps $(IMAGE) $(TEST_IMAGE) $(HEAP_BENCH)
 	tools/bench.sh
 
 clean:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's archive, whatever the build, the floppy image and the tests
 # need and this machine lacks. Safe to run again: it does nothing when all is present.
+# usage: tools/install-deps.sh [gui]   (gui: also QEMU's window, for make run)
 set -euo pipefail
 
 # command-or-file  debian-package
@@ -34,6 +35,11 @@ for line in "${python_modules[@]}"; do
   read -r mod pkg <<<"$line"
   /usr/bin/python3 -c "import $mod" >/dev/null 2>&1 || missing+=("$pkg")
 done
+
+# QEMU's window (GTK/SDL) is a separate package; only make run on a desktop needs it.
+if [[ ${1:-} == gui ]] && ! dpkg-query -W -f='${Status}' qemu-system-gui 2>/dev/null | grep -q 'ok installed'; then
+  missing+=(qemu-system-gui)
+fi
 
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 

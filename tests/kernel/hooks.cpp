@@ -299,7 +299,7 @@ void report_caches()
     }
     out("\nKVALTEST fat_cache ");
     if (fat_cache != nullptr) {
-        out_hex_bytes(fat_cache, ROOT_FIRST_BLOCK * SECTOR_SIZE);
+        out_hex_bytes(fat_cache, fat_cache_blocks * SECTOR_SIZE);
     } else {
         out("missing");
     }
