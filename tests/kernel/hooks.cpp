@@ -16,6 +16,7 @@
 #include "lib/physmem.h"
 #include "lib/port.h"
 #include "lib/string.h"
+#include "mm/heap.h"
 #include "mm/pmm.h"
 
 namespace {
@@ -306,6 +307,20 @@ void report_caches()
     out("\n");
 }
 
+// Where the heap puts a block, and where the floppy caches it holds live.
+void report_heap()
+{
+    void* block = heap_alloc(100);
+    out("KVALTEST heap block=");
+    out_hex(reinterpret_cast<uint32_t>(block));
+    out(" root_cache=");
+    out_hex(reinterpret_cast<uint32_t>(root_cache));
+    out(" fat_cache=");
+    out_hex(reinterpret_cast<uint32_t>(fat_cache));
+    out("\n");
+    heap_free(block);
+}
+
 void echo_keys(uint32_t count)
 {
     for (uint32_t i = 0; i < count; ++i) {
@@ -354,6 +369,8 @@ void run(StartupStage stage, const char* name, char* arg)
     } else if (welcome && str_compare(name, "beep") == 0) {
         speaker_beep();
         out("KVALTEST beep done\n");
+    } else if (welcome && str_compare(name, "heap") == 0) {
+        report_heap();
     } else if (welcome && str_compare(name, "frames") == 0) {
         check_frames();
     }

@@ -30,3 +30,22 @@ def test_every_frame_handed_out_is_usable_ram(machines, memory):
     assert kb // 2 < allocated * 4 < kb
     problems = screens.welcome_differences(screen, range(18))
     assert not problems, "\n".join(problems[:40]) + f"\n{screen}"
+
+
+KERNEL_STACK = range(0xC0100000, 0xC0102000)
+HEAP = range(0xD0000000, 0xD0032000)
+
+
+def test_idles_on_the_kernel_stack_with_its_own_page_directory(welcomed):
+    registers = welcomed[0].registers()
+    assert registers["ESP"] in KERNEL_STACK, f"ESP {registers['ESP']:#x}"
+    assert registers["CR0"] & 0x80000001 == 0x80000001, "paging and protection are on"
+    # The kernel's directory, not the loader's, and reachable one-to-one.
+    assert registers["CR3"] < 0x400000 and registers["CR3"] != 0x90000, f"CR3 {registers['CR3']:#x}"
+
+
+def test_heap_serves_blocks_and_holds_the_floppy_caches(boot, test_image):
+    machine = boot(test_image, test="heap")
+    line = machine.wait_for_test_line(r"heap block=0x(\w+) root_cache=0x(\w+) fat_cache=0x(\w+)")
+    for address in line.groups():
+        assert int(address, 16) in HEAP, line.group(0)
