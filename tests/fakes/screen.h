@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "fakes/fake_hw.h"
 
@@ -42,16 +41,6 @@ inline std::string line(uint32_t y)
     return end == std::string::npos ? std::string() : out.substr(0, end + 1);
 }
 
-// The 80 attribute bytes of row y.
-inline std::vector<uint8_t> attrs(uint32_t y)
-{
-    std::vector<uint8_t> out;
-    for (uint32_t x = 0; x < COLUMNS; ++x) {
-        out.push_back(attr_at(x, y));
-    }
-    return out;
-}
-
 // True when every cell of row y holds `ch` in attribute `attribute`.
 inline bool row_is(uint32_t y, char ch, uint8_t attribute)
 {
@@ -71,11 +60,6 @@ inline std::string text()
         out += line(y) + '\n';
     }
     return out;
-}
-
-inline bool contains(const std::string& needle)
-{
-    return text().find(needle) != std::string::npos;
 }
 
 // The linear cell position last programmed into the hardware cursor (CRT

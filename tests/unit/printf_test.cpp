@@ -2,7 +2,6 @@
 // converters, read back from the fake text screen.
 #include "display/printf.h"
 
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,112 +18,73 @@ protected:
     {
         HardwareTest::SetUp();
         console_init();
-        fake::port_writes.clear();
     }
 };
 
-struct FormatCase {
-    const char* format;
-    uint32_t a0, a1, a2;
-    const char* shown;  // row 0 afterwards
-};
-
-void PrintTo(const FormatCase& c, std::ostream* os)
+// The screen's text up to its last non-blank line.
+std::string shown()
 {
-    *os << '"' << c.format << '"';
+    std::string text = screen::text();
+    return text.erase(text.find_last_not_of('\n') + 1);
 }
 
-class PrintfFormatTest : public PrintfTest, public ::testing::WithParamInterface<FormatCase> {};
-
-TEST_P(PrintfFormatTest, PrintsOnRowZero)
+// %c takes the low byte and acts as con_putc; a % before anything but c, s,
+// i, x, b prints itself, consumes no argument, and the next character is read
+// on its own.
+TEST_F(PrintfTest, ConversionsAndFallThrough)
 {
-    const FormatCase& c = GetParam();
-    con_printf(c.format, c.a0, c.a1, c.a2);
-    EXPECT_EQ(screen::line(0), c.shown);
-    EXPECT_EQ(con_get_x(), std::strlen(c.shown));
+    // clang-format off
+    const struct { const char* format; uint32_t arg; const char* shown; } cases[] = {
+        {"%i", 0, "0"}, {"%i", 0u - 1, "-1"}, {"%i", 0u - 5, "-5"}, {"%i", 0x80000000u, "-2147483648"},
+        {"%x", 0, "00"}, {"%x", 10, "0A"}, {"%x", 255, "FF"}, {"%x", 256, "100"}, {"%x", 0xFFFFFFFFu, "FFFFFFFF"},
+        {"%b", 0, "0"}, {"%b", 5, "101"}, {"%b", 0xFFFFFFFFu, "11111111111111111111111111111111"},
+        {"%c", 0x142, "B"}, {"ab%cc", '\n', "ab\nc"},
+        {"%d%u%X%i", 7, "%d%u%X7"}, {"%%i", 7, "%7"}, {"100%", 0, "100%"}};
+    // clang-format on
+    for (const auto& c : cases) {
+        console_init();
+        con_printf(c.format, c.arg);
+        EXPECT_EQ(shown(), c.shown) << c.format;
+        const std::string want = c.shown;  // and nothing invisible after it:
+        EXPECT_EQ(con_get_x(), want.substr(want.rfind('\n') + 1).size()) << c.format;
+    }
 }
 
-const FormatCase FORMAT_CASES[] = {
-    {"%i", 0, 0, 0, "0"},
-    {"%i", static_cast<uint32_t>(-5), 0, 0, "-5"},
-    {"%i", 0x80000000u, 0, 0, "-2147483648"},
-    {"%x", 0, 0, 0, "00"},
-    {"%x", 10, 0, 0, "0A"},
-    {"%x", 255, 0, 0, "FF"},
-    {"%x", 256, 0, 0, "100"},
-    {"%x", 0xF00, 0, 0, "F00"},
-    {"%x", 0xFFFFFFFFu, 0, 0, "FFFFFFFF"},
-    {"%b", 0, 0, 0, "0"},
-    {"%b", 5, 0, 0, "101"},
-    {"%b", 0xFFFFFFFFu, 0, 0, "11111111111111111111111111111111"},
-    {"%b", 0x80000000u, 0, 0, "10000000000000000000000000000000"},
-    {"%c", 'A', 0, 0, "A"},
-    {"%c", 0x142, 0, 0, "B"},  // only the low byte
-    {"%d%i", 7, 0, 0, "%d7"},  // no argument consumed by %d
-    {"%u%x%X", 255, 0, 0, "%uFF%X"},
-    {"%%i", 7, 0, 0, "%7"},
-    {"100%", 0, 0, 0, "100%"},
-    {"%", 0, 0, 0, "%"},
-    {"%%%", 0, 0, 0, "%%%"},
-    {"[%i|%x|%b]", 12, 0xAB, 6, "[12|AB|110]"},
-    {"0x%x 0x%x", 1, 0xC0DE, 0, "0x01 0xC0DE"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Conversions, PrintfFormatTest, ::testing::ValuesIn(FORMAT_CASES));
-
-TEST_F(PrintfTest, StringConversionsPrintTheirArguments)
+TEST_F(PrintfTest, StringsAndNullsAndNullFormat)
 {
-    con_printf("%s Version %s", "KVAL", "0.0.7 Alpha - 3");
-    EXPECT_EQ(screen::line(0), "KVAL Version 0.0.7 Alpha - 3");
-}
-
-TEST_F(PrintfTest, NullStringAndNullFormatPrintNothing)
-{
-    con_printf("<%s>", static_cast<const char*>(nullptr));
-    EXPECT_EQ(screen::line(0), "<>");
+    con_printf("%s Version %s<%s>", "KVAL", "0.0.7 Alpha - 3", static_cast<const char*>(nullptr));
+    EXPECT_EQ(shown(), "KVAL Version 0.0.7 Alpha - 3<>");
     fake::port_writes.clear();
     con_printf(nullptr, 1, 2);
-    EXPECT_EQ(con_get_x(), 2u);
     EXPECT_TRUE(fake::port_writes.empty());
 }
 
 // The working buffer holds 63 characters and the terminator; longer strings
 // must still print whole without writing past it (ASan watches the stack).
-class PrintfLongStringTest : public PrintfTest, public ::testing::WithParamInterface<size_t> {};
-
-TEST_P(PrintfLongStringTest, PrintsTheWholeString)
+TEST_F(PrintfTest, StringsOfAnyLengthPrintWhole)
 {
-    std::string s;
-    for (size_t i = 0; i < GetParam(); ++i) {
-        s += static_cast<char>('a' + i % 26);
+    for (size_t length : {0, 63, 64, 65, 200}) {
+        console_init();
+        std::string s;
+        for (size_t i = 0; i < length; ++i) {
+            s += static_cast<char>('a' + i % 26);
+        }
+        con_printf("%s|", s.c_str());
+        std::string screen_text = screen::row(0) + screen::row(1) + screen::row(2);
+        EXPECT_EQ(screen_text.substr(0, length + 1), s + "|");
+        EXPECT_EQ(con_get_y() * 80 + con_get_x(), length + 1);
     }
-    con_printf("%s|", s.c_str());
-    std::string shown = screen::row(0) + screen::row(1) + screen::row(2) + screen::row(3);
-    EXPECT_EQ(shown.substr(0, s.size() + 1), s + "|");
-    EXPECT_EQ(con_get_y() * 80 + con_get_x(), s.size() + 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lengths, PrintfLongStringTest, ::testing::Values(0, 62, 63, 64, 65, 200));
-
-TEST_F(PrintfTest, CharacterTenStartsANewLine)
-{
-    con_printf("ab%cc", '\n');
-    EXPECT_EQ(screen::line(0), "ab");
-    EXPECT_EQ(screen::line(1), "c");
-    EXPECT_EQ(con_get_y(), 1u);
 }
 
 TEST_F(PrintfTest, DebugReportIsLightRedAndTheColourReturnsToYellow)
 {
     con_debug("\n[KVALDBG]: The GDT Index is higher than the max entries [Index = %i]", 9);
     con_putc('!');
-
     const std::string text = "[KVALDBG]: The GDT Index is higher than the max entries [Index = 9]";
     EXPECT_EQ(screen::line(1), text + "!");
     EXPECT_EQ(screen::attr_at(0, 1), 0x1C);
     EXPECT_EQ(screen::attr_at(text.size() - 1, 1), 0x1C);
     EXPECT_EQ(screen::attr_at(text.size(), 1), 0x1E);
-    EXPECT_EQ(con_get_color(), COLOR_YELLOW);
 }
 
 void forward(const char* format, ...)
@@ -135,57 +95,36 @@ void forward(const char* format, ...)
     va_end(list);
 }
 
-TEST_F(PrintfTest, VprintfTakesTheArgumentsOfAList)
-{
-    forward("%s=%i %x", "n", -12, 0x7F);
-    EXPECT_EQ(screen::line(0), "n=-12 7F");
-}
-
 // A system call hands over the values of three registers; strings are
-// addresses in the caller's address space.
-TEST_F(PrintfTest, ValuesFromAnArrayStopAtTheirCount)
+// addresses in the caller's address space, and missing values count as 0.
+TEST_F(PrintfTest, ListAndArrayArguments)
 {
+    forward("%s=%i %x|%b ", "n", -12, 0x7F, 6);
     std::strcpy(reinterpret_cast<char*>(fake::phys(0x200000)), "app");
-    const uint32_t values[3] = {0x200000, 42, 0xAB};
-    con_printf_values("%s %i %x %i %s.", values, 3);
-    EXPECT_EQ(screen::line(0), "app 42 AB 0 .");
+    const uint32_t values[3] = {0x200000, 0, 0xAB};
+    con_printf_values("%s[%s]%x %i %s.", values, 3);
+    EXPECT_EQ(shown(), "n=-12 7F|110 app[]AB 0 .");
 }
 
-TEST_F(PrintfTest, ValuesWithANullStringPrintNothingForIt)
+// Runs a converter on a buffer of exactly `size` bytes, all `fill` at first.
+template <typename Converter>
+std::string convert(Converter converter, uint32_t value, size_t size, char fill = 'Z')
 {
-    const uint32_t values[3] = {0, 5, 0};
-    con_printf_values("[%s]%i", values, 3);
-    EXPECT_EQ(screen::line(0), "[]5");
+    std::vector<char> out(size, fill);
+    converter(value, out.data());
+    return {out.begin(), out.end()};
 }
 
-// The converters write their own terminator into a dirty buffer (apart from
-// int_to_hex with two or more digits, which relies on the caller's zero fill).
-TEST(IntToText, DecimalAndBinaryTerminateAndFitTheirMinimumBuffers)
+// The converters fit their minimum buffers and write their own terminator,
+// apart from int_to_hex with two or more digits: that is the caller's zero fill.
+TEST(IntToText, ConvertersFitTheirMinimumBuffers)
 {
-    std::vector<char> dec(12, 'Z');
-    int_to_dec(INT_MIN, dec.data());
-    EXPECT_STREQ(dec.data(), "-2147483648");
-
-    std::vector<char> bin(33, 'Z');
-    int_to_bin(0xFFFFFFFFu, bin.data());
-    EXPECT_EQ(std::string(bin.data()), std::string(32, '1'));
-}
-
-TEST(IntToText, HexWritesItsTerminatorOnlyForShortValues)
-{
-    std::vector<char> hex(9, 'Z');
-    int_to_hex(0, hex.data());
-    EXPECT_STREQ(hex.data(), "00");
-    std::fill(hex.begin(), hex.end(), 'Z');
-    int_to_hex(0xC, hex.data());
-    EXPECT_STREQ(hex.data(), "0C");
-
-    std::vector<char> zeroed(9, 0);
-    int_to_hex(0x89ABCDEFu, zeroed.data());
-    EXPECT_STREQ(zeroed.data(), "89ABCDEF");
-    std::fill(zeroed.begin(), zeroed.end(), 'Z');
-    int_to_hex(0x1234, zeroed.data());
-    EXPECT_EQ(std::string(zeroed.data(), 5), "1234Z");
+    EXPECT_EQ(convert(int_to_dec, 0x80000000u, 12), std::string("-2147483648\0", 12));
+    EXPECT_EQ(convert(int_to_bin, 0xFFFFFFFFu, 33), std::string(32, '1') + '\0');
+    EXPECT_EQ(convert(int_to_hex, 0, 9), std::string("00\0ZZZZZZ", 9));
+    EXPECT_EQ(convert(int_to_hex, 0xC, 9), std::string("0C\0ZZZZZZ", 9));
+    EXPECT_EQ(convert(int_to_hex, 0x1234, 9), "1234ZZZZZ");
+    EXPECT_EQ(convert(int_to_hex, 0x89ABCDEFu, 9, '\0'), std::string("89ABCDEF\0", 9));
 }
 
 }  // namespace

@@ -9,82 +9,54 @@
 
 namespace {
 
-struct CompareCase {
-    const char* a;
-    const char* b;
-    int32_t result;
-};
-
-void PrintTo(const CompareCase& c, std::ostream* os)
+TEST(StrCompare, GivesTheSignOfTheFirstUnsignedDifference)
 {
-    *os << '"' << c.a << "\" vs \"" << c.b << '"';
+    const struct {
+        const char *a, *b;
+        int32_t result;
+    } cases[] = {{"abc", "abd", -1}, {"abd", "abc", 1}, {"ab", "abc", -1}, {"abc", "ab", 1},
+                 {"abc", "abc", 0},  {"", "", 0},       {"\xE9", "A", 1},  {"A", "\xE9", -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(str_compare(c.a, c.b), c.result) << c.a << " vs " << c.b;
+    }
 }
-
-class StrCompareTest : public ::testing::TestWithParam<CompareCase> {};
-
-TEST_P(StrCompareTest, GivesTheSignOfTheFirstDifference)
-{
-    EXPECT_EQ(str_compare(GetParam().a, GetParam().b), GetParam().result);
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, StrCompareTest,
-                         ::testing::Values(CompareCase{"abc", "abd", -1}, CompareCase{"abd", "abc", 1},
-                                           CompareCase{"ab", "abc", -1}, CompareCase{"abc", "ab", 1},
-                                           CompareCase{"abc", "abc", 0}, CompareCase{"", "", 0},
-                                           CompareCase{"\xE9", "A", 1},  // bytes compare unsigned
-                                           CompareCase{"A", "\xE9", -1}, CompareCase{"abc", "aBc", 1}));
 
 TEST(StrLenCopy, CountAndCopyUpToTheTerminator)
 {
     EXPECT_EQ(str_len(""), 0u);
     EXPECT_EQ(str_len("kestrel"), 7u);
-
     char dst[8];
     std::memset(dst, 'Z', sizeof dst);
     EXPECT_EQ(str_copy(dst, "vale"), dst);
     EXPECT_EQ(std::string(dst, 6), std::string("vale\0Z", 6));
 }
 
-TEST(MemCopySet, ZeroLengthChangesNothingAndReturnsDst)
+TEST(MemCopySet, TouchExactlyNBytesInAscendingOrderAndReturnDst)
 {
-    char buf[4] = {'a', 'b', 'c', 'd'};
+    char buf[] = "abcdefg";
     EXPECT_EQ(mem_copy(buf, "xyz", 0), buf);
     EXPECT_EQ(mem_set(buf, 'q', 0), buf);
-    EXPECT_EQ(std::string(buf, 4), "abcd");
-}
-
-TEST(MemCopySet, TouchExactlyNBytes)
-{
-    char buf[8] = "abcdefg";
     EXPECT_EQ(mem_set(buf + 1, '-', 3), buf + 1);
-    EXPECT_STREQ(buf, "a---efg");
     EXPECT_EQ(mem_copy(buf + 4, "XY", 2), buf + 4);
     EXPECT_STREQ(buf, "a---XYg");
-}
 
-TEST(MemCopySet, CopyIsAscending)
-{
     char down[] = "abcdef";
-    mem_copy(down, down + 2, 4);  // overlapping move towards lower addresses
+    mem_copy(down, down + 2, 4);  // an overlapping move towards lower addresses
     EXPECT_STREQ(down, "cdefef");
-
     char up[] = "abcdef";
     mem_copy(up + 1, up, 4);  // ascending order repeats the first byte
     EXPECT_STREQ(up, "aaaaaf");
 }
 
-TEST(StrFindChar, FindsSignedCharactersAndTheTerminator)
+TEST(StrSearch, FindCharReadsSignedBytesAndIndexOfStaysInsideTheString)
 {
     const char* s = "hello\xE9";
     EXPECT_EQ(str_find_char(s, 'l'), s + 2);
     EXPECT_EQ(str_find_char(s, 0), s + 6);
     EXPECT_EQ(str_find_char(s, 'z'), nullptr);
-    EXPECT_EQ(str_find_char(s, -23), s + 5);  // 0xE9 read as a signed character
+    EXPECT_EQ(str_find_char(s, -23), s + 5);
     EXPECT_EQ(str_find_char(s, 0xE9), nullptr);
-}
 
-TEST(StrIndexOf, SearchesFromStartWithinTheString)
-{
     EXPECT_EQ(str_index_of('l', "hello", 0), 2);
     EXPECT_EQ(str_index_of('l', "hello", 3), 3);
     EXPECT_EQ(str_index_of('h', "hello", 1), -1);
@@ -95,142 +67,79 @@ TEST(StrIndexOf, SearchesFromStartWithinTheString)
     EXPECT_EQ(str_index_of(0xE9, "a\xE9", 0), 1);
 }
 
-struct SubstringCase {
-    int32_t from;
-    int32_t to;
-    int32_t result;
-    std::string written;  // dst afterwards, first 8 bytes
-};
-
-void PrintTo(const SubstringCase& c, std::ostream* os)
+// Copies the inclusive range without adding a terminator; a reversed range or
+// a negative start (which would read before the string) gives -1, an end past
+// the terminator -2.
+TEST(StrSubstring, CopiesTheInclusiveRangeOrRefusesIt)
 {
-    *os << c.from << ".." << c.to;
+    const std::string untouched(8, '#');
+    const struct {
+        int32_t from, to, result;
+        std::string written;
+    } cases[] = {{1, 3, 0, "ell#####"},  {0, 5, 0, std::string("hello\0##", 8)},
+                 {2, 2, 0, "l#######"},  {3, 1, -1, untouched},
+                 {0, 6, -2, untouched},  {-2, 1, -1, untouched},
+                 {-3, -1, -1, untouched}};
+    for (const auto& c : cases) {
+        std::string dst = untouched;
+        EXPECT_EQ(str_substring("hello", dst.data(), c.from, c.to), c.result) << c.from << ".." << c.to;
+        EXPECT_EQ(dst, c.written) << c.from << ".." << c.to;
+    }
 }
 
-class StrSubstringTest : public ::testing::TestWithParam<SubstringCase> {};
-
-TEST_P(StrSubstringTest, CopiesTheInclusiveRange)
-{
-    char dst[8];
-    std::memset(dst, '#', sizeof dst);
-    EXPECT_EQ(str_substring("hello", dst, GetParam().from, GetParam().to), GetParam().result);
-    EXPECT_EQ(std::string(dst, 8), GetParam().written);
-}
-
-INSTANTIATE_TEST_SUITE_P(Ranges, StrSubstringTest,
-                         ::testing::Values(SubstringCase{1, 3, 0, "ell#####"},                   // no terminator added
-                                           SubstringCase{0, 5, 0, std::string("hello\0##", 8)},  // ends with s's own
-                                           SubstringCase{2, 2, 0, "l#######"}, SubstringCase{3, 1, -1, "########"},
-                                           SubstringCase{0, 6, -2, "########"}, SubstringCase{0, -1, -1, "########"},
-                                           // A negative start would read before the string.
-                                           SubstringCase{-2, 1, -1, "########"},
-                                           SubstringCase{-3, -1, -1, "########"}));
-
-TEST(StrCase, ConvertsWithoutWritingATerminator)
-{
-    char dst[8];
-    std::memset(dst, '#', sizeof dst);
-    str_to_upper("a:\\Zz9", dst);
-    EXPECT_EQ(std::string(dst, 7), "A:\\ZZ9#");
-
-    std::memset(dst, '#', sizeof dst);
-    str_to_lower("PROG.KVX", dst);
-    EXPECT_EQ(std::string(dst, 8), "prog.kvx");
-
-    char same[] = "MiXeD@[`{";
-    str_to_lower(same, same);
-    EXPECT_STREQ(same, "mixed@[`{");
-}
-
-TEST(CharCase, FoldsOnlyAsciiLetters)
+TEST(CaseFolding, ChangesOnlyAsciiLettersAndWritesNoTerminator)
 {
     for (int c = 0; c < 256; ++c) {
         auto b = static_cast<uint8_t>(c);
         EXPECT_EQ(char_to_upper(b), c >= 'a' && c <= 'z' ? c - 32 : c) << c;
         EXPECT_EQ(char_to_lower(b), c >= 'A' && c <= 'Z' ? c + 32 : c) << c;
     }
+    std::string dst(8, '#');
+    str_to_upper("a:\\Zz9", dst.data());
+    EXPECT_EQ(dst, "A:\\ZZ9##");
+    str_to_lower("PROG.KVX", dst.data());
+    EXPECT_EQ(dst, "prog.kvx");
+    char same[] = "MiXeD@[`{";
+    str_to_lower(same, same);
+    EXPECT_STREQ(same, "mixed@[`{");
 }
 
-TEST(CharIsAscii, ComparesSigned)
+TEST(AffixNocase, FoldsOnlyAToZ)
 {
-    EXPECT_TRUE(char_is_ascii(0));
-    EXPECT_TRUE(char_is_ascii(127));
-    EXPECT_FALSE(char_is_ascii(128));
-    EXPECT_FALSE(char_is_ascii(255));
-    EXPECT_TRUE(char_is_ascii(-1));
-    EXPECT_TRUE(char_is_ascii(INT_MIN));
+    const struct {
+        const char *s, *affix;
+        bool starts, ends;
+    } cases[] = {
+        {"A:\\DIR", "a:\\", true, false}, {"PROG.KVX", ".kvx", false, true}, {".KVX", ".kvx", true, true},
+        {"abc", "", true, true},          {"ab", "abc", false, false},       {"ab", "xab", false, false},
+        {"test", ".kvx", false, false},   {"x", "\\", false, false},         {"a.kvx.txt", ".kvx", false, false},
+        {"@x", "`x", false, false},       {"[", "{", false, false},          {"A.KV@", ".kv`", false, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(str_starts_with_nocase(c.s, c.affix), c.starts) << c.s << " starts with " << c.affix;
+        EXPECT_EQ(str_ends_with_nocase(c.s, c.affix), c.ends) << c.s << " ends with " << c.affix;
+    }
 }
 
-struct AffixCase {
-    const char* s;
-    const char* affix;
-    bool result;
-};
-
-void PrintTo(const AffixCase& c, std::ostream* os)
+// Every position after the sign carries a decimal weight, digit or not, and
+// the arithmetic wraps modulo 2^32. In the last case 10^12 wraps to a negative
+// place value, which then divides as a signed number: the 1 at weight 10^9
+// counts -727379, not 3567587.
+TEST(StrToInt, GivesEveryPositionADecimalWeight)
 {
-    *os << '"' << c.s << "\" / \"" << c.affix << '"';
+    // clang-format off
+    const struct { const char* text; int32_t value; } cases[] = {
+        {"-45", -45}, {"007", 7}, {"12a", 120}, {"a12", 12}, {"+5", 5}, {"", 0}, {"-", 0}, {"1 2", 102},
+        {"4294967295", -1}, {"4294967296", 0}, {"-2147483648", INT_MIN}, {"0001000000000", -727379}};
+    // clang-format on
+    for (const auto& c : cases) {
+        EXPECT_EQ(str_to_int(c.text), c.value) << c.text;
+    }
 }
 
-class StrStartsWithTest : public ::testing::TestWithParam<AffixCase> {};
-
-TEST_P(StrStartsWithTest, IgnoresLetterCase)
+TEST(SignedEdges, CharIsAsciiComparesSignedAndIntAbsKeepsTheMostNegative)
 {
-    EXPECT_EQ(str_starts_with_nocase(GetParam().s, GetParam().affix), GetParam().result);
-}
-
-INSTANTIATE_TEST_SUITE_P(Prefixes, StrStartsWithTest,
-                         ::testing::Values(AffixCase{"A:\\DIR", "a:\\", true}, AffixCase{"abc", "", true},
-                                           AffixCase{"", "", true}, AffixCase{"ab", "abc", false},
-                                           AffixCase{"abc", "abd", false}, AffixCase{"ABC", "abc", true},
-                                           AffixCase{"@x", "`x", false},  // only A..Z fold
-                                           AffixCase{"[", "{", false}));
-
-class StrEndsWithTest : public ::testing::TestWithParam<AffixCase> {};
-
-TEST_P(StrEndsWithTest, IgnoresLetterCase)
-{
-    EXPECT_EQ(str_ends_with_nocase(GetParam().s, GetParam().affix), GetParam().result);
-}
-
-INSTANTIATE_TEST_SUITE_P(Suffixes, StrEndsWithTest,
-                         ::testing::Values(AffixCase{"PROG.KVX", ".kvx", true}, AffixCase{"test", ".kvx", false},
-                                           AffixCase{"x", "\\", false}, AffixCase{".KVX", ".kvx", true},
-                                           AffixCase{"abc", "", true}, AffixCase{"", "", true},
-                                           AffixCase{"ab", "xab", false}, AffixCase{"a.kvx.txt", ".kvx", false},
-                                           AffixCase{"A.KV@", ".kv`", false}));
-
-struct ToIntCase {
-    const char* text;
-    int32_t value;
-};
-
-void PrintTo(const ToIntCase& c, std::ostream* os)
-{
-    *os << '"' << c.text << '"';
-}
-
-class StrToIntTest : public ::testing::TestWithParam<ToIntCase> {};
-
-TEST_P(StrToIntTest, GivesEveryPositionADecimalWeight)
-{
-    EXPECT_EQ(str_to_int(GetParam().text), GetParam().value);
-}
-
-INSTANTIATE_TEST_SUITE_P(Texts, StrToIntTest,
-                         ::testing::Values(ToIntCase{"-45", -45}, ToIntCase{"007", 7}, ToIntCase{"12a", 120},
-                                           ToIntCase{"a12", 12}, ToIntCase{"+5", 5}, ToIntCase{"", 0},
-                                           ToIntCase{"-", 0}, ToIntCase{"0", 0}, ToIntCase{"1 2", 102},
-                                           ToIntCase{"2147483647", INT_MAX}, ToIntCase{"-2147483648", INT_MIN},
-                                           ToIntCase{"4294967295", -1},  // wraps modulo 2^32
-                                           ToIntCase{"4294967296", 0},
-                                           // 10^12 wraps to a negative place value, which then
-                                           // divides as a signed number: 1 at weight 10^9 counts
-                                           // -727379 rather than 3567587.
-                                           ToIntCase{"0001000000000", -727379}));
-
-TEST(IntAbs, NegatesNegativesExceptTheMostNegative)
-{
+    EXPECT_TRUE(char_is_ascii(127) && char_is_ascii(0) && char_is_ascii(-1) && char_is_ascii(INT_MIN));
+    EXPECT_FALSE(char_is_ascii(128) || char_is_ascii(255));
     EXPECT_EQ(int_abs(5), 5);
     EXPECT_EQ(int_abs(-5), 5);
     EXPECT_EQ(int_abs(0), 0);
