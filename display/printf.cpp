@@ -107,10 +107,22 @@ void print_formatted(const char* format, FormatArgs& args)
     }
 }
 
-// Copies `count` digits collected least significant first into `out`,
-// most significant first, and terminates it.
-void copy_reversed(const char* scratch, uint32_t count, char* out)
+// Writes `value` in `base` (2 or 10) and terminates it: the digits are
+// collected least significant first in a scratch area on this call's stack,
+// so two tasks' conversions never share it, then copied out in reverse.
+void write_digits(uint32_t value, uint32_t base, char* out)
 {
+    if (value == 0) {
+        out[0] = '0';
+        out[1] = '\0';
+        return;
+    }
+    char scratch[SCRATCH_SIZE];
+    uint32_t count = 0;
+    while (value != 0) {
+        scratch[count++] = DIGITS[value % base];
+        value /= base;
+    }
     for (uint32_t i = 0; i < count; ++i) {
         out[i] = scratch[count - 1 - i];
     }
@@ -158,34 +170,13 @@ void int_to_dec(int32_t value, char* out)
         *out++ = '-';
         magnitude = 0u - magnitude;
     }
-    if (magnitude == 0) {
-        out[0] = '0';
-        out[1] = '\0';
-        return;
-    }
-    char scratch[SCRATCH_SIZE];
-    uint32_t count = 0;
-    while (magnitude != 0) {
-        scratch[count++] = DIGITS[magnitude % 10];
-        magnitude /= 10;
-    }
-    copy_reversed(scratch, count, out);
+    write_digits(magnitude, 10, out);
 }
 
+// A logical shift: negative values give all 32 digits.
 void int_to_bin(uint32_t value, char* out)
 {
-    if (value == 0) {
-        out[0] = '0';
-        out[1] = '\0';
-        return;
-    }
-    char scratch[SCRATCH_SIZE];
-    uint32_t count = 0;
-    while (value != 0) {
-        scratch[count++] = DIGITS[value & 1];
-        value >>= 1;
-    }
-    copy_reversed(scratch, count, out);
+    write_digits(value, 2, out);
 }
 
 // Leading zero nibbles are dropped, but at least two digits are written.
