@@ -6,50 +6,29 @@
 namespace {
 volatile int last_stub = -1;  // which stand-in ran last; nothing reads it
 
-template <int Vector>
-void exception_stand_in()
+template <int N>
+void stand_in()
 {
-    last_stub = Vector;
+    last_stub = N;
 }
 }  // namespace
 
 extern "C" {
-void isr_ignore()
-{
-    last_stub = 100;
-}
-void isr_irq_master_default()
-{
-    last_stub = 101;
-}
-void isr_irq_slave_default()
-{
-    last_stub = 102;
-}
-void timer_irq()
-{
-    last_stub = 103;
-}
-void kbd_irq()
-{
-    last_stub = 104;
-}
-void floppy_irq_handler()
-{
-    last_stub = 105;
-}
-
-// Vectors 0-14, 16-19 and 30, as in the real table.
 // clang-format off
-void (*const exception_stubs[32])() = {
-    exception_stand_in<0>,  exception_stand_in<1>,  exception_stand_in<2>,  exception_stand_in<3>,
-    exception_stand_in<4>,  exception_stand_in<5>,  exception_stand_in<6>,  exception_stand_in<7>,
-    exception_stand_in<8>,  exception_stand_in<9>,  exception_stand_in<10>, exception_stand_in<11>,
-    exception_stand_in<12>, exception_stand_in<13>, exception_stand_in<14>, nullptr,
-    exception_stand_in<16>, exception_stand_in<17>, exception_stand_in<18>, exception_stand_in<19>,
-    nullptr,                nullptr,                nullptr,                nullptr,
-    nullptr,                nullptr,                nullptr,                nullptr,
-    nullptr,                nullptr,                exception_stand_in<30>, nullptr,
-};
+void isr_ignore() { stand_in<100>(); }
+void isr_irq_master_default() { stand_in<101>(); }
+void isr_irq_slave_default() { stand_in<102>(); }
+void timer_irq() { stand_in<103>(); }
+void kbd_irq() { stand_in<104>(); }
+void floppy_irq_handler() { stand_in<105>(); }
 // clang-format on
+
+// A stand-in for every vector, even those the real table leaves null: which
+// vectors get a handler is then up to the kernel's message table alone.
+void (*const exception_stubs[32])() = {
+    stand_in<0>,  stand_in<1>,  stand_in<2>,  stand_in<3>,  stand_in<4>,  stand_in<5>,  stand_in<6>,  stand_in<7>,
+    stand_in<8>,  stand_in<9>,  stand_in<10>, stand_in<11>, stand_in<12>, stand_in<13>, stand_in<14>, stand_in<15>,
+    stand_in<16>, stand_in<17>, stand_in<18>, stand_in<19>, stand_in<20>, stand_in<21>, stand_in<22>, stand_in<23>,
+    stand_in<24>, stand_in<25>, stand_in<26>, stand_in<27>, stand_in<28>, stand_in<29>, stand_in<30>, stand_in<31>,
+};
 }

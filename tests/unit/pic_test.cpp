@@ -13,7 +13,7 @@ fake::PortAccess out8(uint16_t port, uint32_t value)
     return {port, value, 8};
 }
 
-class PicTest : public HardwareTest {};
+using PicTest = HardwareTest;
 
 TEST_F(PicTest, RemapDisablesInterruptsThenWritesTheTenInitialisationBytes)
 {
@@ -42,48 +42,37 @@ TEST_F(PicTest, EndOfInterruptGoesToTheSlaveFirstForSlaveLines)
 {
     pic_send_eoi(9);
     EXPECT_EQ(fake::port_writes, (Writes{out8(0xA0, 0x20), out8(0x20, 0x20)}));
-
     fake::port_writes.clear();
     pic_send_eoi(1);
     EXPECT_EQ(fake::port_writes, (Writes{out8(0x20, 0x20)}));
 
-    fake::port_writes.clear();
-    pic_send_eoi(8);
-    pic_send_eoi(15);
-    pic_send_eoi(7);
-    pic_send_eoi(0);
-    EXPECT_EQ(fake::port_writes, (Writes{out8(0xA0, 0x20), out8(0x20, 0x20), out8(0xA0, 0x20), out8(0x20, 0x20),
-                                         out8(0x20, 0x20), out8(0x20, 0x20)}));
-}
-
-TEST_F(PicTest, NoEndOfInterruptForALineTheControllersDoNotHave)
-{
-    pic_send_eoi(16);
-    pic_send_eoi(17);
-    pic_send_eoi(1000);
-    pic_send_eoi(-1);
-    EXPECT_TRUE(fake::port_writes.empty());
+    // The edges of the slave's range: 8 and 15 go to both, 7 and 0 to the master.
+    for (int32_t line : {8, 15, 7, 0}) {
+        fake::port_writes.clear();
+        pic_send_eoi(line);
+        EXPECT_EQ(fake::writes_to(0xA0).size(), line >= 8 ? 1u : 0u) << line;
+        EXPECT_EQ(fake::port_writes.back(), out8(0x20, 0x20)) << line;
+    }
 }
 
 TEST_F(PicTest, MaskAndUnmaskChangeOnlyTheLinesBit)
 {
-    fake::queue_reads(0x21, {0xFF});
+    fake::queue_reads(0x21, {0xFF, 0x00});
+    fake::queue_reads(0xA1, {0xFF, 0x5A, 0xFF});
     pic_unmask_irq(1);
-    fake::queue_reads(0x21, {0x00});
     pic_mask_irq(3);
-    fake::queue_reads(0xA1, {0xFF});
     pic_unmask_irq(10);
-    fake::queue_reads(0xA1, {0x5A});
     pic_mask_irq(15);
-    fake::queue_reads(0xA1, {0xFF});
     pic_unmask_irq(8);
-
     EXPECT_EQ(fake::port_writes,
               (Writes{out8(0x21, 0xFD), out8(0x21, 0x08), out8(0xA1, 0xFB), out8(0xA1, 0xDA), out8(0xA1, 0xFE)}));
 }
 
-TEST_F(PicTest, MaskOperationsIgnoreLinesBeyondFifteen)
+TEST_F(PicTest, LinesTheControllersDoNotHaveAreIgnored)
 {
+    for (int32_t line : {16, 17, 1000, -1}) {
+        pic_send_eoi(line);
+    }
     pic_unmask_irq(16);
     pic_mask_irq(16);
     pic_unmask_irq(200);

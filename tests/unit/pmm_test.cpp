@@ -2,6 +2,9 @@
 // `mem` figures, allocation rules, and memory the kernel cannot address.
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "drivers/dma.h"
 #include "fakes/hw_test.h"
@@ -12,279 +15,120 @@ namespace {
 constexpr uint32_t KERNEL_BASE = 0x100000;
 constexpr uint32_t KERNEL_SIZE = 0x20000;
 constexpr uint64_t FOUR_GIB = 0x100000000;
-
-class PmmTest : public HardwareTest {
-protected:
-    void range(uint32_t index, uint64_t base, uint64_t length, uint32_t type)
-    {
-        MemoryRange entry{base, length, type, 1};
-        std::memcpy(fake::phys(MEMORY_MAP_ADDRESS + index * sizeof(MemoryRange)), &entry, sizeof entry);
-    }
-
-    // What PC firmware reports: conventional memory up to the EBDA, the
-    // ROM area, and RAM from 1 MiB to the top.
-    void pc_map(uint32_t memory_kb)
-    {
-        range(0, 0, 0x9FC00, 1);
-        range(1, 0x9FC00, 0x400, 2);
-        range(2, 0xF0000, 0x10000, 2);
-        range(3, 0x100000, static_cast<uint64_t>(memory_kb) * 1024 - 0x100000, 1);
-    }
-
-    uint32_t set_bits()
-    {
-        uint32_t count = 0;
-        for (uint32_t frame = 0; frame < pmm_total_frames(); ++frame) {
-            count += pmm_frame_used(frame) ? 1 : 0;
-        }
-        return count;
-    }
-
-    uint8_t* after_bitmap() { return fake::phys(pmm_bitmap_address() + pmm_total_frames() / 8); }
-
-    // Allocates single frames until the count says `remaining` are free.
-    void allocate_until_free(uint32_t remaining)
-    {
-        while (pmm_free_size(true) > remaining) {
-            ASSERT_NE(pmm_alloc_frame(), 0u);
-        }
-    }
-};
-
-// With a standard 16 MiB map: 159 low frames and 3840 frames from 1 MiB are
+// With the standard 16 MiB map: 159 low frames and 3840 frames from 1 MiB are
 // freed; the kernel and bitmap (33 frames), the set-aside frame and the 16
 // DMA frames are taken again.
 constexpr uint32_t STANDARD_USED = 4096 - 159 - 3840 + 33 + 1 + 16;
 
-TEST_F(PmmTest, SixteenMiBFigures)
-{
-    pc_map(16384);
-    fake::phys(KERNEL_BASE + KERNEL_SIZE + 512)[0] = 0xAB;
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
+// What PC firmware reports: conventional memory up to the EBDA, the ROM
+// area, and RAM from 1 MiB to 16 MiB.
+const std::vector<MemoryRange> PC_MAP = {
+    {0, 0x9FC00, 1, 1}, {0x9FC00, 0x400, 2, 1}, {0xF0000, 0x10000, 2, 1}, {0x100000, 0xF00000, 1, 1}};
 
+// Fresh hardware, the given memory map, then pmm_init.
+void boot(const std::vector<MemoryRange>& map, uint32_t memory_kb = 16384, uint32_t kernel_size = KERNEL_SIZE)
+{
+    fake::reset();
+    std::memcpy(fake::phys(MEMORY_MAP_ADDRESS), map.data(), map.size() * sizeof(MemoryRange));
+    pmm_init(memory_kb, kernel_size, KERNEL_BASE);
+}
+
+// Allocates until the count says `remaining` + 1 frames are free, then
+// reserves a frame already in use: the count drops by one, the bits do not.
+void leave_free(uint32_t remaining)
+{
+    boot(PC_MAP);
+    while (pmm_free_size(true) > remaining + 1) {
+        ASSERT_NE(pmm_alloc_frame(), 0u);
+    }
+    pmm_mark_region_used(KERNEL_BASE, 4096);
+    ASSERT_EQ(pmm_free_size(true), remaining);
+}
+
+// '#' for each frame marked used, '.' for each free one.
+std::string states(std::initializer_list<uint32_t> frames)
+{
+    std::string out;
+    for (uint32_t frame : frames) {
+        out += pmm_frame_used(frame) ? '#' : '.';
+    }
+    return out;
+}
+
+using PmmTest = HardwareTest;
+
+TEST_F(PmmTest, SixteenMiBLayoutAndFigures)
+{
+    boot(PC_MAP);
     EXPECT_EQ(pmm_total_frames(), 4096u);
     EXPECT_EQ(pmm_bitmap_address(), KERNEL_BASE + KERNEL_SIZE);
-    EXPECT_EQ(fake::phys(KERNEL_BASE + KERNEL_SIZE + 512)[0], 0xAB) << "the bitmap is 512 bytes";
+    EXPECT_EQ(fake::phys(KERNEL_BASE + KERNEL_SIZE + 512)[0], 0) << "the bitmap is 512 bytes";
 
-    // kernel_size + 4096 bytes from 0x100000 are reserved, and no more.
-    EXPECT_TRUE(pmm_frame_used(0x100));
-    EXPECT_TRUE(pmm_frame_used(0x120));
-    EXPECT_FALSE(pmm_frame_used(0x121));
-    EXPECT_TRUE(pmm_frame_used(0xA0));  // never reported usable
-    EXPECT_TRUE(pmm_frame_used(0xFF));
+    // Frame 0; the set-aside frame 1; the DMA buffer 2-17 at 0x2000; the hole
+    // below 1 MiB; kernel_size + 4096 bytes from 0x100000, and no more.
+    EXPECT_EQ(states({0, 1, 2, 17, 18, 0x9E, 0x9F, 0xA0, 0xFF, 0x100, 0x120, 0x121, 0xFFF}), "####..#####..");
+    EXPECT_EQ(dma_buffer, 0x2000u);
+    EXPECT_TRUE(pmm_dma_buffer_reachable());
+    EXPECT_EQ(pmm_first_free(), 18);
 
     EXPECT_EQ(pmm_memory_size(false), 16384u * 1024);
-    EXPECT_EQ(pmm_memory_size(true), 4096u);
     EXPECT_EQ(pmm_used_size(true), STANDARD_USED);
-    EXPECT_EQ(pmm_used_size(false), STANDARD_USED * 4096);
-    EXPECT_EQ(pmm_free_size(true), 4096 - STANDARD_USED);
     EXPECT_EQ(pmm_free_size(false), (16384 - STANDARD_USED * 4) * 1024);
     // Counts follow regions: frame 0, reserved again after the low region
     // freed it, is a set bit the count does not include.
-    EXPECT_EQ(set_bits(), STANDARD_USED + 1);
-}
-
-TEST_F(PmmTest, SetAsideFrameAndDmaBufferComeFirstFromLowMemory)
-{
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-
-    EXPECT_TRUE(pmm_frame_used(0));
-    EXPECT_TRUE(pmm_frame_used(1));  // the memory-range table's frame, set aside
-    EXPECT_EQ(dma_buffer, 0x2000u);
-    for (uint32_t frame = 2; frame < 18; ++frame) {
-        EXPECT_TRUE(pmm_frame_used(frame));
+    uint32_t set_bits = 0;
+    for (uint32_t frame = 0; frame < 4096; ++frame) {
+        set_bits += pmm_frame_used(frame) ? 1 : 0;
     }
-    EXPECT_FALSE(pmm_frame_used(18));
-    EXPECT_TRUE(pmm_dma_buffer_reachable());
-    EXPECT_EQ(pmm_first_free(), 18);
+    EXPECT_EQ(set_bits, STANDARD_USED + 1);
+
+    // An unaligned kernel size still reserves the whole (word-aligned) bitmap:
+    // it fills 0x120E00-0x120FFF, the reservation ends at 0x122000.
+    boot(PC_MAP, 16384, KERNEL_SIZE + 0xE00);
+    EXPECT_EQ(states({0x121, 0x122}), "#.");
 }
 
-TEST_F(PmmTest, DmaBufferAboveSixtyFourKiBIsReported)
+TEST_F(PmmTest, MemoryMapWalk)
 {
-    // Firmware that reports no usable memory below 1 MiB.
-    range(0, 0x100000, 0xF00000, 1);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
+    // The table ends at the first zero base after entry 0 ...
+    boot({{0, 0x9FC00, 1, 1}, {0x100000, 0x700000, 1, 1}, {0, 0, 0, 0}, {0x800000, 0x100000, 1, 1}});
+    EXPECT_EQ(states({0x7FF, 0x800}), ".#");
 
+    // ... or after twenty entries.
+    std::vector<MemoryRange> long_map = {{0, 0x9FC00, 1, 1}};
+    for (uint32_t i = 0; i < MEMORY_MAP_MAX_ENTRIES; ++i) {
+        long_map.push_back({0x100000 + i * 0x10000, 0x10000, 1, 1});
+    }
+    boot(long_map);
+    EXPECT_EQ(states({0x22F, 0x230}), ".#") << "the 21st entry is not read";
+
+    // Entries above 4 GiB must not free the low memory their low word names.
+    std::vector<MemoryRange> high_map = PC_MAP;
+    high_map.push_back({FOUR_GIB + 0xA0000, 0x60000, 1, 1});   // would alias the VGA and ROM hole
+    high_map.push_back({FOUR_GIB - 0x1000, 0x2000000, 1, 1});  // crosses 4 GiB
+    boot(high_map);
+    EXPECT_TRUE(pmm_frame_used(0xA0));
+    EXPECT_EQ(pmm_used_size(true), STANDARD_USED);
+
+    // A length of 4 GiB (low word 0) is not truncated to nothing.
+    boot({{0, 0x9FC00, 1, 1}, {0x100000, FOUR_GIB, 1, 1}});
+    EXPECT_EQ(pmm_used_size(true), STANDARD_USED);
+    EXPECT_FALSE(pmm_frame_used(0xFFF));
+
+    // No usable memory below 1 MiB: the DMA buffer lands where channel 2
+    // cannot reach, and that is reported.
+    boot({{0x100000, 0xF00000, 1, 1}});
     EXPECT_GE(dma_buffer, 0x100000u);
     EXPECT_FALSE(pmm_dma_buffer_reachable());
 }
 
-TEST_F(PmmTest, UnalignedKernelSizeStillReservesTheWholeBitmap)
-{
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE + 0xE00, KERNEL_BASE);
-
-    // The bitmap fills 0x120E00-0x120FFF; the reservation, kernel_size plus
-    // one byte per frame rounded up to whole frames, ends at 0x122000.
-    EXPECT_TRUE(pmm_frame_used(0x120));
-    EXPECT_TRUE(pmm_frame_used(0x121));
-    EXPECT_FALSE(pmm_frame_used(0x122));
-}
-
-TEST_F(PmmTest, PairSkipsFreeFrameFollowedByUsedOne)
-{
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    const uint32_t first = static_cast<uint32_t>(pmm_first_free());
-    pmm_mark_region_used((first + 1) * 4096, 4096);
-
-    EXPECT_EQ(pmm_first_free_run(2), static_cast<int32_t>(first + 2));
-    EXPECT_EQ(pmm_alloc_frames(2), (first + 2) * 4096);
-    EXPECT_FALSE(pmm_frame_used(first));
-    EXPECT_EQ(pmm_alloc_frame(), first * 4096);
-}
-
-TEST_F(PmmTest, LastFreeFrameIsRefused)
-{
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    allocate_until_free(2);
-    // Reserving a frame that is already used moves the count only: one frame
-    // free by the count, and one free bit.
-    pmm_mark_region_used(KERNEL_BASE, 4096);
-    ASSERT_EQ(pmm_free_size(true), 1u);
-    ASSERT_GE(pmm_first_free(), 0);
-
-    EXPECT_EQ(pmm_alloc_frame(), 0u);
-    EXPECT_EQ(pmm_alloc_frames(1), 0u);
-    EXPECT_EQ(pmm_used_size(true), 4095u);
-}
-
-TEST_F(PmmTest, RunFailsWithExactlyThatManyFree)
-{
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    allocate_until_free(4);
-    pmm_mark_region_used(KERNEL_BASE, 4096);
-    ASSERT_EQ(pmm_free_size(true), 3u);
-    ASSERT_EQ(pmm_first_free_run(3), 4093);  // lowest-first leaves the top frames
-
-    EXPECT_EQ(pmm_alloc_frames(3), 0u);
-    pmm_free_frame(0x200000);
-    EXPECT_EQ(pmm_alloc_frames(3), 4093u * 4096);
-}
-
-TEST_F(PmmTest, FreeingIgnoresFramesThatAreNotInUse)
-{
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    const uint32_t used = pmm_used_size(true);
-    const uint32_t frame = pmm_alloc_frame();
-    const uint32_t pair = pmm_alloc_frames(2);
-
-    pmm_free_frame(0);
-    pmm_free_frames(pair, 0);
-    EXPECT_EQ(pmm_used_size(true), used + 3);
-
-    pmm_free_frame(frame);
-    pmm_free_frame(frame);
-    EXPECT_EQ(pmm_used_size(true), used + 2);
-    pmm_free_frames(pair, 2);
-    pmm_free_frames(pair, 2);
-    EXPECT_EQ(pmm_used_size(true), used);
-
-    // Frame 0 stays used: address 0 is the failure result.
-    pmm_free_frame(0x10);
-    EXPECT_TRUE(pmm_frame_used(0));
-    EXPECT_EQ(pmm_used_size(true), used);
-}
-
-TEST_F(PmmTest, RangesBeyondTheBitmapAreCut)
-{
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    after_bitmap()[0] = 0x5A;
-    after_bitmap()[4096] = 0x5A;
-    const uint32_t used = pmm_used_size(true);
-
-    pmm_mark_region_used(0xF00000, 0x10000000);
-    EXPECT_EQ(pmm_used_size(true), used + 0x100);
-    pmm_mark_region_free(0xF00000, 0x10000000);
-    pmm_free_frames(0xF00000, 0x100000);
-    pmm_free_frame(0x7FFFF000);
-
-    EXPECT_EQ(after_bitmap()[0], 0x5A);
-    EXPECT_EQ(after_bitmap()[4096], 0x5A);
-    EXPECT_EQ(pmm_used_size(true), used);
-}
-
-TEST_F(PmmTest, PartialFramesAreNeitherFreedNorLeftFree)
-{
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    pmm_mark_region_used(0x200000, 0x10000);
-
-    // Usable 0x200800-0x2027FF holds only one whole frame.
-    pmm_mark_region_free(0x200800, 0x2000);
-    EXPECT_TRUE(pmm_frame_used(0x200));
-    EXPECT_FALSE(pmm_frame_used(0x201));
-    EXPECT_TRUE(pmm_frame_used(0x202));
-
-    // Less than a frame frees nothing; a small reservation still reserves.
-    pmm_mark_region_free(0x205000, 4095);
-    EXPECT_TRUE(pmm_frame_used(0x205));
-    pmm_mark_region_used(0x300800, 100);
-    EXPECT_TRUE(pmm_frame_used(0x300));
-}
-
-TEST_F(PmmTest, MapEndsAtZeroBaseAfterFirstEntryOrAfterTwentyEntries)
-{
-    range(0, 0, 0x9FC00, 1);
-    range(1, 0x100000, 0x700000, 1);  // RAM up to 8 MiB
-    range(2, 0, 0, 0);
-    range(3, 0x800000, 0x100000, 1);  // after the end: ignored
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    EXPECT_FALSE(pmm_frame_used(0x7FF));
-    EXPECT_TRUE(pmm_frame_used(0x800));
-
-    fake::reset();
-    range(0, 0, 0x9FC00, 1);
-    for (uint32_t i = 1; i < MEMORY_MAP_MAX_ENTRIES; ++i) {
-        range(i, 0x100000 + (i - 1) * 0x10000, 0x10000, 1);
-    }
-    range(MEMORY_MAP_MAX_ENTRIES, 0x800000, 0x100000, 1);  // a 21st entry: ignored
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    EXPECT_FALSE(pmm_frame_used(0x22F));
-    EXPECT_TRUE(pmm_frame_used(0x230));
-    EXPECT_TRUE(pmm_frame_used(0x800));
-}
-
-TEST_F(PmmTest, RangesAboveFourGiBDoNotFreeLowMemory)
-{
-    pc_map(16384);
-    range(4, FOUR_GIB + 0xA0000, 0x60000, 1);   // would alias the VGA and ROM hole
-    range(5, FOUR_GIB - 0x1000, 0x2000000, 1);  // crosses 4 GiB
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-
-    for (uint32_t frame = 0xA0; frame < 0x100; ++frame) {
-        EXPECT_TRUE(pmm_frame_used(frame)) << frame;
-    }
-    EXPECT_EQ(pmm_used_size(true), STANDARD_USED);
-}
-
-TEST_F(PmmTest, LengthOfFourGiBOrMoreIsNotTruncated)
-{
-    range(0, 0, 0x9FC00, 1);
-    range(1, 0x100000, FOUR_GIB, 1);  // low word 0
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
-    EXPECT_EQ(pmm_used_size(true), STANDARD_USED);
-    EXPECT_FALSE(pmm_frame_used(0xFFF));
-}
-
 TEST_F(PmmTest, MoreRamThanTheKernelCanMapRunsOnTwoGiB)
 {
+    // 4 GiB would wrap memory_kb x 1024 to 0; frames from 2 GiB cannot be mapped.
     for (uint32_t memory_kb : {0x400000u, 0xFFFFFFFFu, 0x300000u}) {
-        fake::reset();
-        range(0, 0, 0x9FC00, 1);
-        range(1, 0x100000, 0xBFF00000, 1);
-        range(2, FOUR_GIB, FOUR_GIB, 1);
-        pmm_init(memory_kb, KERNEL_SIZE, KERNEL_BASE);
-
+        boot({{0, 0x9FC00, 1, 1}, {0x100000, 0xBFF00000, 1, 1}, {FOUR_GIB, FOUR_GIB, 1, 1}}, memory_kb);
         EXPECT_EQ(pmm_total_frames(), PMM_MAX_FRAMES) << memory_kb;
         EXPECT_EQ(pmm_memory_size(false), 0x80000000u);
-        EXPECT_EQ(pmm_memory_size(true), PMM_MAX_FRAMES);
-        EXPECT_EQ(pmm_free_size(true) + pmm_used_size(true), pmm_memory_size(true));
         EXPECT_EQ(pmm_free_size(false) + pmm_used_size(false), pmm_memory_size(false));
         EXPECT_GT(pmm_free_size(true), 0x7F000u);
 
@@ -294,17 +138,85 @@ TEST_F(PmmTest, MoreRamThanTheKernelCanMapRunsOnTwoGiB)
     }
 }
 
-TEST_F(PmmTest, InterruptStateIsKept)
+TEST_F(PmmTest, PairSkipsFreeFrameFollowedByUsedOne)
 {
-    pc_map(16384);
-    pmm_init(16384, KERNEL_SIZE, KERNEL_BASE);
+    boot(PC_MAP);
+    const uint32_t first = static_cast<uint32_t>(pmm_first_free());
+    pmm_mark_region_used((first + 1) * 4096, 4096);
+
+    EXPECT_EQ(pmm_first_free_run(2), static_cast<int32_t>(first + 2));
+    EXPECT_EQ(pmm_alloc_frames(2), (first + 2) * 4096);
+    EXPECT_EQ(pmm_alloc_frame(), first * 4096);
+}
+
+TEST_F(PmmTest, LastFreeFrameIsRefused)
+{
+    leave_free(1);
+    ASSERT_GE(pmm_first_free(), 0);  // a free bit is there
+    EXPECT_EQ(pmm_alloc_frame(), 0u);
+    EXPECT_EQ(pmm_alloc_frames(1), 0u);
+    EXPECT_EQ(pmm_used_size(true), 4095u);
+}
+
+TEST_F(PmmTest, RunFailsWithExactlyThatManyFree)
+{
+    leave_free(3);
+    ASSERT_EQ(pmm_first_free_run(3), 4093);  // lowest-first leaves the top frames
+    EXPECT_EQ(pmm_alloc_frames(3), 0u);
+    pmm_free_frame(0x200000);
+    EXPECT_EQ(pmm_alloc_frames(3), 4093u * 4096);
+}
+
+TEST_F(PmmTest, ReleasesCountOnlyFramesInUseAndKeepTheInterruptState)
+{
+    boot(PC_MAP);
     fake::interrupts_on = true;
+    const uint32_t used = pmm_used_size(true);
     const uint32_t frame = pmm_alloc_frame();
+    const uint32_t pair = pmm_alloc_frames(2);
+
+    pmm_free_frame(0);
+    pmm_free_frames(pair, 0);
+    EXPECT_EQ(pmm_used_size(true), used + 3);
     pmm_free_frame(frame);
+    pmm_free_frame(frame);
+    EXPECT_EQ(pmm_used_size(true), used + 2);
+    pmm_free_frames(pair, 2);
+    pmm_free_frames(pair, 2);
+    EXPECT_EQ(pmm_used_size(true), used);
+    pmm_free_frame(0x10);  // frame 0 stays used: address 0 is the failure result
+    EXPECT_TRUE(pmm_frame_used(0));
+    EXPECT_EQ(pmm_used_size(true), used);
+
     EXPECT_TRUE(fake::interrupts_on);
     fake::interrupts_on = false;
     pmm_alloc_frames(4);
     EXPECT_FALSE(fake::interrupts_on);
+}
+
+TEST_F(PmmTest, RegionsAreCutToWholeFramesAndToTheBitmap)
+{
+    boot(PC_MAP);
+    uint8_t* after_bitmap = fake::phys(pmm_bitmap_address() + 512);
+    after_bitmap[0] = after_bitmap[4096] = 0x5A;
+    const uint32_t used = pmm_used_size(true);
+
+    pmm_mark_region_used(0xF00000, 0x10000000);
+    EXPECT_EQ(pmm_used_size(true), used + 0x100);
+    pmm_mark_region_free(0xF00000, 0x10000000);
+    pmm_free_frames(0xF00000, 0x100000);
+    pmm_free_frame(0x7FFFF000);
+    EXPECT_EQ(after_bitmap[0], 0x5A);
+    EXPECT_EQ(after_bitmap[4096], 0x5A);
+    EXPECT_EQ(pmm_used_size(true), used);
+
+    // Usable 0x200800-0x2027FF holds one whole frame; less than a frame frees
+    // nothing; a small reservation still reserves its frame.
+    pmm_mark_region_used(0x200000, 0x10000);
+    pmm_mark_region_free(0x200800, 0x2000);
+    pmm_mark_region_free(0x205000, 4095);
+    pmm_mark_region_used(0x300800, 100);
+    EXPECT_EQ(states({0x200, 0x201, 0x202, 0x205, 0x300}), "#.###");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "cpu/idt.h"
@@ -27,6 +28,7 @@ protected:
         timers_reset_all();
         ticks_since_switch = 0;
         last_slice_ticks = 0;
+        fake::relax_limit = 1000;
     }
     void TearDown() override
     {
@@ -35,16 +37,22 @@ protected:
         scheduler_enabled = 0;
     }
 
+    // The whole timer table, to compare before and after.
+    static std::string table() { return {reinterpret_cast<const char*>(soft_timers), sizeof soft_timers}; }
     static void ticks(int n)
     {
         for (int i = 0; i < n; ++i) {
             timer_tick(0);
         }
     }
-    // Every busy-wait turn is one tick of 10 ms.
-    static void tick_on_every_relax()
+    // Every busy-wait turn is one tick of 10 ms; returns the turns `sleep` took.
+    template <typename Sleep>
+    static int turns_of(Sleep sleep)
     {
         fake::on_relax = [] { timer_tick(0); };
+        fake::relax_calls = 0;
+        sleep();
+        return fake::relax_calls;
     }
 };
 
@@ -52,7 +60,6 @@ TEST_F(TimerTest, PitInitProgramsChannelZeroAt100HzAndOpensLineZero)
 {
     idt_init();
     const int32_t early = timer_create(1, 0);
-    ASSERT_GE(early, 0);
     fake::port_writes.clear();
     fake::set_default_read(0x21, 0xFF);
 
@@ -68,7 +75,7 @@ TEST_F(TimerTest, PitInitProgramsChannelZeroAt100HzAndOpensLineZero)
     EXPECT_EQ(timer_is_free(early), 1) << "pit_init starts with every timer free";
 }
 
-TEST_F(TimerTest, TimerWithLimitFiveStopsAtFiveAndOneWithoutNeverStops)
+TEST_F(TimerTest, TimerWithLimitFiveStopsAtCountFiveAndOneWithoutNeverStops)
 {
     const int32_t id = timer_create(1, 5);
     const int32_t endless = timer_create(1, 0);
@@ -85,21 +92,18 @@ TEST_F(TimerTest, TimerWithLimitFiveStopsAtFiveAndOneWithoutNeverStops)
     EXPECT_EQ(timer_get_count(stopped), 0u);
 }
 
-TEST_F(TimerTest, EleventhTimerFailsOnceTheSleepTimerAndNineMoreExist)
+TEST_F(TimerTest, EleventhTimerCreateFailsOnceTheSleepTimerAndNineMoreExist)
 {
     sleep_timer_init();
     for (int32_t expected = 1; expected <= 9; ++expected) {
         EXPECT_EQ(timer_create(0, 0), expected);
     }
-    SoftTimer before[SOFT_TIMER_COUNT];
-    std::memcpy(before, soft_timers, sizeof(before));
-
+    const std::string before = table();
     EXPECT_EQ(timer_create(1, 7), -1);
-    EXPECT_EQ(std::memcmp(before, soft_timers, sizeof(before)), 0);
+    EXPECT_EQ(table(), before);
 
-    // A destroyed slot is the next one handed out.
     EXPECT_TRUE(timer_destroy(4));
-    EXPECT_EQ(timer_create(0, 0), 4);
+    EXPECT_EQ(timer_create(0, 0), 4) << "a destroyed slot is the next one handed out";
 }
 
 TEST_F(TimerTest, IdsThatAreNotAllocatedAreRefused)
@@ -107,40 +111,33 @@ TEST_F(TimerTest, IdsThatAreNotAllocatedAreRefused)
     const int32_t id = timer_create(1, 0);
     ticks(3);
     EXPECT_TRUE(timer_destroy(id));
-    EXPECT_EQ(timer_get_count(id), 0u);
-    EXPECT_FALSE(timer_destroy(id));
-    EXPECT_FALSE(timer_set_running(id, 1));
-    EXPECT_FALSE(timer_reset(id));
-    EXPECT_FALSE(timer_set_limit(id, 4));
-    EXPECT_EQ(timer_is_free(id), 1);
+    for (int32_t bad : {id, -1, 10, 1000}) {
+        EXPECT_EQ(timer_get_count(bad), 0u) << bad;
+        EXPECT_FALSE(timer_destroy(bad)) << bad;
+        EXPECT_FALSE(timer_set_running(bad, 1)) << bad;
+        EXPECT_FALSE(timer_reset(bad)) << bad;
+        EXPECT_FALSE(timer_set_limit(bad, 4)) << bad;
+        EXPECT_EQ(timer_is_free(bad), 1) << bad;
+    }
     ticks(1);
     EXPECT_EQ(soft_timers[id].count, 0u) << "a refused set_running must not start a free slot";
-
-    for (int32_t bad : {-1, 10, 1000}) {
-        EXPECT_FALSE(timer_set_running(bad, 1));
-        EXPECT_EQ(timer_get_count(bad), 0u);
-        EXPECT_EQ(timer_is_free(bad), 1);
-    }
 }
 
-TEST_F(TimerTest, TickAcknowledgesLineZeroAndCountsWhileSwitchingIsOff)
+TEST_F(TimerTest, TickAcknowledgesLineZeroAndAsksForASwitchOnceTheSliceIsUsedUp)
 {
     EXPECT_EQ(timer_tick(0), 0u);
     EXPECT_EQ(fake::port_writes, (Writes{out8(0x20, 0x20)}));
     ticks(9);
-    EXPECT_EQ(ticks_since_switch, 10u);
+    EXPECT_EQ(ticks_since_switch, 10u) << "counts while switching is off";
     EXPECT_EQ(last_slice_ticks_get(), 0u);
-}
 
-TEST_F(TimerTest, TickAsksForASwitchOnceTheSliceIsUsedUp)
-{
-    ProcessRecord table[MAX_PROCESSES] = {};
-    table[1].time_slice = 3;
-    process_table = table;
+    ProcessRecord processes[MAX_PROCESSES] = {};
+    processes[1].time_slice = 3;
+    process_table = processes;
     current_pid = 1;
     scheduler_enabled = 1;
+    ticks_since_switch = 0;
     const int32_t id = timer_create(1, 0);
-
     std::vector<uint32_t> answers;
     for (int i = 0; i < 9; ++i) {
         answers.push_back(timer_tick(0));
@@ -150,61 +147,45 @@ TEST_F(TimerTest, TickAsksForASwitchOnceTheSliceIsUsedUp)
     EXPECT_EQ(last_slice_ticks_get(), 3u);
     EXPECT_EQ(ticks_since_switch, 1u);
     EXPECT_EQ(timer_get_count(id), 9u) << "software timers advance on switching ticks too";
-    EXPECT_EQ(fake::writes_to(0x20).size(), 9u);
+    EXPECT_EQ(fake::writes_to(0x20).size(), 19u);
 
-    table[1].time_slice = 0;
+    processes[1].time_slice = 0;
     EXPECT_EQ(timer_tick(0), 1u);
     EXPECT_EQ(timer_tick(0), 1u);
     EXPECT_EQ(last_slice_ticks_get(), 0u);
 }
 
-TEST_F(TimerTest, SleepWaitsExactlyTheGivenTicks)
+TEST_F(TimerTest, SleepWaitsExactlyTheGivenTicksEvenBeforeSleepTimerInit)
 {
+    EXPECT_EQ(turns_of([] { timer_sleep(25); }), 25) << "before sleep_timer_init";
     sleep_timer_init();
-    tick_on_every_relax();
-    timer_sleep(100);
-    EXPECT_EQ(fake::relax_calls, 100);
-
-    fake::relax_calls = 0;
-    timer_sleep(0);
-    EXPECT_EQ(fake::relax_calls, 0);
-
-    fake::relax_calls = 0;
-    sleep_seconds(2);
-    EXPECT_EQ(fake::relax_calls, 200);
+    EXPECT_EQ(turns_of([] { timer_sleep(100); }), 100);
+    EXPECT_EQ(turns_of([] { timer_sleep(0); }), 0);
+    EXPECT_EQ(turns_of([] { sleep_seconds(2); }), 200);
+    // 42949673 s is 4294967300 ticks and 715828 min 4294968000: they must not
+    // wrap round to 4 and 704 ticks (the fake stops a loop at 1000 turns).
+    EXPECT_THROW(turns_of([] { sleep_seconds(42949673); }), std::runtime_error);
+    EXPECT_THROW(turns_of([] { sleep_minutes(715828); }), std::runtime_error);
 }
 
-TEST_F(TimerTest, SleepBeforeTheSleepTimerExistsStillWaits)
+TEST_F(TimerTest, SleepLeavesOtherTimersAlone)
 {
-    tick_on_every_relax();
-    fake::relax_limit = 1000;
-    timer_sleep(25);
-    EXPECT_EQ(fake::relax_calls, 25);
-}
+    // The sleep timer's old id, once a reset hands its slot to someone else.
+    sleep_timer_init();
+    timers_reset_all();
+    const int32_t mine = timer_create(0, 0);
+    EXPECT_EQ(turns_of([] { timer_sleep(5); }), 5);
+    EXPECT_EQ(timer_get_running(mine), 0);
+    EXPECT_EQ(timer_get_count(mine), 0u);
 
-TEST_F(TimerTest, SleepWithEveryTimerTakenReturnsAtOnceAndLeavesTheOthersAlone)
-{
+    // Every slot taken: no clock to wait on, so it returns at once.
+    timers_reset_all();
     for (int i = 0; i < SOFT_TIMER_COUNT; ++i) {
         timer_create(0, 0);
     }
-    tick_on_every_relax();
-    fake::relax_limit = 1000;
-    timer_sleep(25);
-    for (int32_t id = 0; id < SOFT_TIMER_COUNT; ++id) {
-        EXPECT_EQ(timer_get_running(id), 0);
-        EXPECT_EQ(timer_get_count(id), 0u);
-    }
-}
-
-TEST_F(TimerTest, SleepTimerIdDoesNotOutliveAReset)
-{
-    sleep_timer_init();  // slot 0
-    timers_reset_all();
-    const int32_t mine = timer_create(0, 0);  // slot 0 again, someone else's now
-    tick_on_every_relax();
-    timer_sleep(5);
-    EXPECT_EQ(timer_get_running(mine), 0);
-    EXPECT_EQ(timer_get_count(mine), 0u);
+    const std::string before = table();
+    EXPECT_EQ(turns_of([] { timer_sleep(25); }), 0);
+    EXPECT_EQ(table(), before);
 }
 
 TEST_F(TimerTest, AShortSleepInsideALongOneDoesNotStrandTheLongOne)
@@ -212,30 +193,15 @@ TEST_F(TimerTest, AShortSleepInsideALongOneDoesNotStrandTheLongOne)
     // A second process sleeps one tick while the first waits for 30: the
     // shared timer restarts, so the long wait lengthens but must still end.
     sleep_timer_init();
-    fake::relax_limit = 1000;
     int turns = 0;
-    bool nested = false;
     fake::on_relax = [&] {
         timer_tick(0);
-        if (++turns == 5 && !nested) {
-            nested = true;
+        if (++turns == 5) {
             timer_sleep(1);
         }
     };
     timer_sleep(30);
     EXPECT_GE(turns, 30);
-}
-
-TEST_F(TimerTest, LongSleepsDoNotWrapToShortOnes)
-{
-    sleep_timer_init();
-    tick_on_every_relax();
-    fake::relax_limit = 1000;
-    // 42949673 s is 4294967300 ticks, 4 after wrapping at 2^32.
-    EXPECT_THROW(sleep_seconds(42949673), std::runtime_error);
-    // 715828 min is 4294968000 ticks, 704 after wrapping.
-    fake::relax_calls = 0;
-    EXPECT_THROW(sleep_minutes(715828), std::runtime_error);
 }
 
 }  // namespace
