@@ -42,8 +42,6 @@ constexpr int INPUT_WAIT_POLLS = 1000;
 // The keyboard buffers at most 16 bytes of its own behind the controller.
 constexpr int STALE_BYTES_MAX = 16;
 
-constexpr uint32_t EFLAGS_IF = 0x200;  // bit 9: interrupts enabled
-
 // Scan code set 1, indexed by the make code; a break code (bit 7 set) uses the
 // entry of its make code.
 // clang-format off
@@ -277,15 +275,12 @@ void kbd_clear_key()
 KeyCode kbd_wait_key()
 {
     for (;;) {
-        const bool interrupts_were_on = (cpu_read_eflags() & EFLAGS_IF) != 0;
-        interrupts_disable();
+        const uint32_t flags = interrupts_save();
         const KeyCode key = kbd_peek_key();
         if (key != KEY_NONE) {
             kbd_clear_key();
         }
-        if (interrupts_were_on) {
-            interrupts_enable();
-        }
+        interrupts_restore(flags);
         if (key != KEY_NONE) {
             return key;
         }

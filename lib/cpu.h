@@ -22,6 +22,24 @@ bool cpu_has_cpuid();
 const char* cpu_vendor();
 uint32_t cpu_read_eflags();
 
+constexpr uint32_t EFLAGS_IF = 0x200;  // bit 9: maskable interrupts enabled
+
+// A short critical section on the one processor: interrupts off, and back on
+// afterwards only if they were on before (the callers may run either way).
+inline uint32_t interrupts_save()
+{
+    const uint32_t flags = cpu_read_eflags();
+    interrupts_disable();
+    return flags;
+}
+
+inline void interrupts_restore(uint32_t saved_flags)
+{
+    if ((saved_flags & EFLAGS_IF) != 0) {
+        interrupts_enable();
+    }
+}
+
 // Descriptor-table registers: `table_register` points at the 6-byte
 // limit/base image the processor loads.
 void cpu_load_gdt(const void* table_register);

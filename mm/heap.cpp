@@ -18,29 +18,11 @@ uint32_t heap_control = 0;
 
 namespace {
 
-constexpr uint32_t EFLAGS_IF = 0x200;  // bit 9: maskable interrupts enabled
-
 constexpr const char* FAULT_NO_MEMORY = "Kernel Heap Fault {Not Enough Heap Memory}";
 constexpr const char* FAULT_CANT_FIT = "Kernel Heap Fault {Block Can't Fit}";
 constexpr const char* FAULT_WHOLE_HEAP = "Kernel Heap Fault {Block Can't Fit 0x1}";
 constexpr const char* FAULT_ID = "Kernel Heap Fault {ID error}";
 constexpr const char* FAULT_MAIN_BLOCK = "Kernel Heap Fault {Main Block Fault}";
-
-// Processes share the heap; a task switch in the middle of a table update
-// would let two of them take the same block.
-uint32_t heap_lock()
-{
-    const uint32_t flags = cpu_read_eflags();
-    interrupts_disable();
-    return flags;
-}
-
-void heap_unlock(uint32_t flags)
-{
-    if ((flags & EFLAGS_IF) != 0) {
-        interrupts_enable();
-    }
-}
 
 // The record table lies in one piece in the one-to-one mapped low memory.
 HeapBlockRecord* record_table()
@@ -237,7 +219,9 @@ void* heap_alloc(uint32_t size)
         return nullptr;
     }
     const uint32_t request = size < HEAP_MIN_BLOCK ? HEAP_MIN_BLOCK : size;
-    const uint32_t flags = heap_lock();
+    // Processes share the heap: a task switch in the middle of a table
+    // update would let two of them take the same block.
+    const uint32_t flags = interrupts_save();
     int32_t index = -1;
     do {
         index = heap_find_fit(request);
@@ -250,7 +234,7 @@ void* heap_alloc(uint32_t size)
         mark_used(index);
         block = virt_ptr(heap_record(static_cast<uint32_t>(index))->start);
     }
-    heap_unlock(flags);
+    interrupts_restore(flags);
     return block;
 }
 
@@ -259,7 +243,7 @@ void heap_free(void* pointer)
     if (pointer == nullptr || heap_control == 0 || heap_control_block()->record_count == 0) {
         return;
     }
-    const uint32_t flags = heap_lock();
+    const uint32_t flags = interrupts_save();
     // Only a block in use is released: a second release of the same block
     // finds it free and changes nothing.
     HeapBlockRecord* table = record_table();
@@ -271,7 +255,7 @@ void heap_free(void* pointer)
             break;
         }
     }
-    heap_unlock(flags);
+    interrupts_restore(flags);
 }
 
 int32_t heap_find_fit(uint32_t size)

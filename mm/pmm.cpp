@@ -15,7 +15,6 @@ constexpr uint32_t FRAME_SHIFT = 12;
 constexpr uint32_t KB_PER_FRAME = FRAME_SIZE / 1024;
 constexpr uint32_t BITS_PER_WORD = 32;
 constexpr uint32_t FULL_WORD = 0xFFFFFFFF;
-constexpr uint32_t EFLAGS_IF = 0x200;                // bit 9: maskable interrupts enabled
 constexpr uint64_t ADDRESS_SPACE_END = 0x100000000;  // the 32-bit physical address space
 constexpr uint32_t MAX_MANAGED_KB = PMM_MAX_FRAMES * KB_PER_FRAME;
 constexpr uint32_t MAX_BYTE_FRAMES = 0x100000;  // frames whose byte count still fits 32 bits
@@ -30,23 +29,6 @@ struct FrameSpan {
     uint32_t first;
     uint32_t count;
 };
-
-// A task switch between reading and writing the bitmap would let two
-// processes take the same frame: each operation runs with interrupts off
-// and puts the flag back as it found it.
-uint32_t pmm_lock()
-{
-    const uint32_t flags = cpu_read_eflags();
-    interrupts_disable();
-    return flags;
-}
-
-void pmm_unlock(uint32_t flags)
-{
-    if ((flags & EFLAGS_IF) != 0) {
-        interrupts_enable();
-    }
-}
 
 uint32_t* bitmap_words()
 {
@@ -234,9 +216,13 @@ void pmm_init(uint32_t memory_kb, uint32_t kernel_size, uint32_t kernel_base)
     dma_buffer_alloc();
 }
 
+// A task switch between reading and writing the bitmap would let two
+// processes take the same frame: each operation below runs with interrupts
+// off and puts the flag back as it found it.
+
 void pmm_mark_region_free(uint32_t base, uint32_t size)
 {
-    const uint32_t flags = pmm_lock();
+    const uint32_t flags = interrupts_save();
     if (size >= FRAME_SIZE) {
         const FrameSpan span = frames_inside(base, size);
         for (uint32_t frame = span.first; frame < span.first + span.count; ++frame) {
@@ -245,12 +231,12 @@ void pmm_mark_region_free(uint32_t base, uint32_t size)
         subtract_used(span.count);
     }
     set_bit(0);  // physical address 0 means failure: frame 0 is never handed out
-    pmm_unlock(flags);
+    interrupts_restore(flags);
 }
 
 void pmm_mark_region_used(uint32_t base, uint32_t size)
 {
-    const uint32_t flags = pmm_lock();
+    const uint32_t flags = interrupts_save();
     if (size != 0) {
         const FrameSpan span = frames_touching(base, size);
         for (uint32_t frame = span.first; frame < span.first + span.count; ++frame) {
@@ -259,22 +245,22 @@ void pmm_mark_region_used(uint32_t base, uint32_t size)
         used_frames += span.count;
     }
     set_bit(0);
-    pmm_unlock(flags);
+    interrupts_restore(flags);
 }
 
 int32_t pmm_first_free()
 {
-    const uint32_t flags = pmm_lock();
+    const uint32_t flags = interrupts_save();
     const int32_t frame = first_free_below(searched_frames());
-    pmm_unlock(flags);
+    interrupts_restore(flags);
     return frame;
 }
 
 int32_t pmm_first_free_run(uint32_t count)
 {
-    const uint32_t flags = pmm_lock();
+    const uint32_t flags = interrupts_save();
     const int32_t frame = first_free_run_below(count, searched_frames());
-    pmm_unlock(flags);
+    interrupts_restore(flags);
     return frame;
 }
 
@@ -293,9 +279,9 @@ uint32_t pmm_alloc_frames(uint32_t count)
 
 uint32_t pmm_alloc_frames_below(uint32_t count, uint32_t limit)
 {
-    const uint32_t flags = pmm_lock();
+    const uint32_t flags = interrupts_save();
     const uint32_t address = take_frames(count, limit >> FRAME_SHIFT);
-    pmm_unlock(flags);
+    interrupts_restore(flags);
     return address;
 }
 
@@ -315,7 +301,7 @@ void pmm_free_frames(uint32_t address, uint32_t count)
     if (address == 0 || count == 0) {
         return;
     }
-    const uint32_t flags = pmm_lock();
+    const uint32_t flags = interrupts_save();
     const FrameSpan span =
         clip_to_bitmap(address >> FRAME_SHIFT, static_cast<uint64_t>(address >> FRAME_SHIFT) + count);
     uint32_t released = 0;
@@ -326,7 +312,7 @@ void pmm_free_frames(uint32_t address, uint32_t count)
         }
     }
     subtract_used(released);
-    pmm_unlock(flags);
+    interrupts_restore(flags);
 }
 
 uint32_t pmm_memory_size(bool in_frames)
