@@ -25,7 +25,6 @@ enum Port : uint16_t {
     DOR = 0x3F2,
     MSR = 0x3F4,
     FIFO = 0x3F5,
-    CCR = 0x3F7,
     DMA_CH2_ADDRESS = 0x04,
     DMA_CH2_COUNT = 0x05,
     DMA_SINGLE_MASK = 0x0A,
@@ -72,7 +71,6 @@ struct State {
     std::deque<uint8_t> results;
     std::deque<Sense> senses;
     bool dma_high_byte = false;  // the 8237's byte flip-flop
-    bool tick_timer = true;
 };
 
 State state;
@@ -85,8 +83,6 @@ size_t command_length(uint8_t opcode)
     switch (opcode) {
         case 0x03:
             return 3;  // SPECIFY
-        case 0x04:
-            return 2;  // SENSE DRIVE STATUS
         case 0x07:
             return 2;  // RECALIBRATE
         case 0x08:
@@ -152,7 +148,7 @@ void read_data(const std::vector<uint8_t>& cmd)
         --c.read_errors;
     }
 
-    const Transfer started{dma_physical(0), 0, cyl, head, sector};
+    const uint32_t started = dma_physical(0);
     uint32_t left = uint32_t{c.dma_count} + 1;  // the 8237 moves count + 1 bytes
     uint32_t moved = 0;
     bool track_end = false;
@@ -185,9 +181,7 @@ void read_data(const std::vector<uint8_t>& cmd)
     if (left == 0) {
         c.dma_masked = true;
     }
-    Transfer done = started;
-    done.bytes = moved;
-    c.transfers.push_back(done);
+    c.transfers.push_back({started, moved});
 
     const uint8_t st0_base = static_cast<uint8_t>(head << 2 | drive);
     if (data_error) {
@@ -213,11 +207,8 @@ void execute(const std::vector<uint8_t>& cmd)
         case 0x10:
             state.results = {c.version};
             break;
-        case 0x13:
-            c.configure.assign(cmd.begin() + 1, cmd.end());
-            break;
-        case 0x03:
-            c.specify.assign(cmd.begin() + 1, cmd.end());
+        case 0x13:  // CONFIGURE
+        case 0x03:  // SPECIFY
             break;
         case 0x07: {
             uint8_t cylinder = c.recalibrate_cylinder;
@@ -249,9 +240,6 @@ void execute(const std::vector<uint8_t>& cmd)
                 state.senses.pop_front();
                 state.results = {s.st0, s.cylinder};
             }
-            break;
-        case 0x04:
-            state.results = {static_cast<uint8_t>(0x20 | (c.present_cylinder == 0 ? 0x10 : 0) | (cmd[1] & 0x07))};
             break;
         default:
             state.results = {ST0_INVALID};
@@ -371,44 +359,24 @@ Controller& controller()
     return state.c;
 }
 
-void relax()
-{
-    if (state.irq_pending && !state.in_reset && (state.c.dor & DOR_IRQ_DMA) != 0) {
-        state.irq_pending = false;
-        ++state.c.irqs_delivered;
-        floppy_irq_work();
-    }
-}
-
-void attach(bool tick_timer)
+void attach()
 {
     state = State{};
-    state.tick_timer = tick_timer;
     on_read(MSR, read_msr);
     on_read(FIFO, read_fifo);
     on_write(FIFO, write_fifo);
     on_write(DOR, write_dor);
-    on_write(CCR, [](uint16_t, uint32_t value) { state.c.ccr = static_cast<uint8_t>(value); });
     for (uint16_t port : {DMA_CH2_ADDRESS, DMA_CH2_COUNT, DMA_SINGLE_MASK, DMA_MODE, DMA_FLIP_FLOP, DMA_CH2_PAGE}) {
         on_write(port, write_dma);
     }
     on_relax = [] {
-        if (state.tick_timer) {
-            timer_tick(0);
+        timer_tick(0);
+        // IRQ 6 interrupts the busy-wait, if the DOR lets it through.
+        if (state.irq_pending && !state.in_reset && (state.c.dor & DOR_IRQ_DMA) != 0) {
+            state.irq_pending = false;
+            floppy_irq_work();
         }
-        relax();
     };
-}
-
-void load_image(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read disk image " + path);
-    }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    bytes.resize(IMAGE_BYTES, 0);
-    state.c.image = std::move(bytes);
 }
 
 void eject()
@@ -420,26 +388,6 @@ void insert()
 {
     state.c.disk = Disk::Inserted;
     state.stuck = false;  // index pulses again: the hung command gives up
-}
-
-std::vector<PortAccess> dma_writes()
-{
-    std::vector<PortAccess> out;
-    for (const PortAccess& w : port_writes) {
-        switch (w.port) {
-            case DMA_CH2_ADDRESS:
-            case DMA_CH2_COUNT:
-            case DMA_SINGLE_MASK:
-            case DMA_MODE:
-            case DMA_FLIP_FLOP:
-            case DMA_CH2_PAGE:
-                out.push_back(w);
-                break;
-            default:
-                break;
-        }
-    }
-    return out;
 }
 
 void init_kernel_memory(uint32_t memory_kb)

@@ -6,7 +6,7 @@
 // fake::on_relax, as the real line would interrupt a busy-wait.
 //
 // Use: fake::reset() (HardwareTest does it), then fake::floppy::attach(),
-// then load or make an image. attach() starts from a fresh controller each
+// then set controller().image. attach() starts from a fresh controller each
 // time.
 #pragma once
 
@@ -34,7 +34,6 @@ enum class Disk {
 struct Transfer {
     uint32_t address;  // physical address of the first byte
     uint32_t bytes;
-    uint8_t cylinder, head, sector;  // where the read started
 };
 
 struct Controller {
@@ -54,13 +53,9 @@ struct Controller {
     std::vector<Transfer> transfers;
     int reads = 0;            // READ DATA commands received
     int resets = 0;           // times the DOR left reset
-    int irqs_delivered = 0;   // calls of floppy_irq_work()
     int protocol_errors = 0;  // command bytes sent while results were unread, and the like
     uint8_t dor = 0x0C;       // last DOR value
-    uint8_t ccr = 0xFF;       // last data-rate value (0xFF: never written)
     uint8_t present_cylinder = 0;
-    std::vector<uint8_t> configure;  // parameter bytes of the last CONFIGURE
-    std::vector<uint8_t> specify;    // parameter bytes of the last SPECIFY
 
     // ---- DMA channel 2 as programmed ----
     uint16_t dma_address = 0;
@@ -72,21 +67,14 @@ struct Controller {
 
 Controller& controller();
 
-// Fresh controller and DMA channel on the port bus. With `tick_timer`,
-// fake::on_relax also calls timer_tick(0) on every turn, so that
-// timer_sleep() advances (call sleep_timer_init() first).
-void attach(bool tick_timer = true);
-// Delivers a pending IRQ 6 (when the DOR enables it). attach() installs it in
-// fake::on_relax; a test with its own on_relax calls it from there.
-void relax();
+// Fresh controller and DMA channel on the port bus. fake::on_relax then
+// calls timer_tick(0) on every turn, so that timer_sleep() advances, and
+// delivers a pending IRQ 6 (when the DOR enables it).
+void attach();
 
-// The disk: a file read whole (padded or cut to 1.44 MB), or bytes.
-void load_image(const std::string& path);
+// The disk in the drive is controller().image.
 void eject();
 void insert();
-
-// Port writes to the DMA controller (0x04, 0x05, 0x0A, 0x0B, 0x0C, 0x81), in order.
-std::vector<PortAccess> dma_writes();
 
 // ---- the kernel around the driver ----
 // The memory managers as start-up leaves them: a memory-range table at
