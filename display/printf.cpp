@@ -107,10 +107,11 @@ void print_formatted(const char* format, FormatArgs& args)
     }
 }
 
-// Writes `value` in `base` (2 or 10) and terminates it: the digits are
+// Writes `value` in BASE (2 or 10) and terminates it: the digits are
 // collected least significant first in a scratch area on this call's stack,
 // so two tasks' conversions never share it, then copied out in reverse.
-void write_digits(uint32_t value, uint32_t base, char* out)
+template <uint32_t BASE>
+void write_digits(uint32_t value, char* out)
 {
     if (value == 0) {
         out[0] = '0';
@@ -120,8 +121,8 @@ void write_digits(uint32_t value, uint32_t base, char* out)
     char scratch[SCRATCH_SIZE];
     uint32_t count = 0;
     while (value != 0) {
-        scratch[count++] = DIGITS[value % base];
-        value /= base;
+        scratch[count++] = DIGITS[value % BASE];
+        value /= BASE;
     }
     for (uint32_t i = 0; i < count; ++i) {
         out[i] = scratch[count - 1 - i];
@@ -170,13 +171,13 @@ void int_to_dec(int32_t value, char* out)
         *out++ = '-';
         magnitude = 0u - magnitude;
     }
-    write_digits(magnitude, 10, out);
+    write_digits<10>(magnitude, out);
 }
 
 // A logical shift: negative values give all 32 digits.
 void int_to_bin(uint32_t value, char* out)
 {
-    write_digits(value, 2, out);
+    write_digits<2>(value, out);
 }
 
 // Leading zero nibbles are dropped, but at least two digits are written.

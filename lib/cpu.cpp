@@ -6,10 +6,22 @@ constexpr uint32_t EFLAGS_ID = 0x200000;  // bit 21: writable only when CPUID ex
 char vendor_area[13];                     // byte 12 stays 0
 }  // namespace
 
-void interrupts_enable() { asm volatile("sti" ::: "memory"); }
-void interrupts_disable() { asm volatile("cli" ::: "memory"); }
-void cpu_halt() { asm volatile("hlt" ::: "memory"); }
-void cpu_relax() { asm volatile("pause" ::: "memory"); }
+void interrupts_enable()
+{
+    asm volatile("sti" ::: "memory");
+}
+void interrupts_disable()
+{
+    asm volatile("cli" ::: "memory");
+}
+void cpu_halt()
+{
+    asm volatile("hlt" ::: "memory");
+}
+void cpu_relax()
+{
+    asm volatile("pause" ::: "memory");
+}
 
 void cpu_stop()
 {
@@ -71,7 +83,10 @@ uint32_t cpu_read_cr0()
     return value;
 }
 
-void cpu_write_cr0(uint32_t value) { asm volatile("mov %0, %%cr0" : : "r"(value) : "memory"); }
+void cpu_write_cr0(uint32_t value)
+{
+    asm volatile("mov %0, %%cr0" : : "r"(value) : "memory");
+}
 
 uint32_t cpu_read_cr3()
 {
@@ -80,7 +95,10 @@ uint32_t cpu_read_cr3()
     return value;
 }
 
-void cpu_write_cr3(uint32_t value) { asm volatile("mov %0, %%cr3" : : "r"(value) : "memory"); }
+void cpu_write_cr3(uint32_t value)
+{
+    asm volatile("mov %0, %%cr3" : : "r"(value) : "memory");
+}
 
 void cpu_invalidate_page(uint32_t virtual_address)
 {
@@ -96,12 +114,13 @@ uint32_t cpu_stack_pointer()
 
 void cpu_switch_stack(uint32_t stack_top, void (*continuation)())
 {
-    asm volatile("mov %0, %%esp\n\t"
-                 "xor %%ebp, %%ebp\n\t"
-                 "call *%1"
-                 :
-                 : "a"(stack_top), "c"(continuation)
-                 : "memory");
+    asm volatile(
+        "mov %0, %%esp\n\t"
+        "xor %%ebp, %%ebp\n\t"
+        "call *%1"
+        :
+        : "a"(stack_top), "c"(continuation)
+        : "memory");
     __builtin_unreachable();
 }
 

@@ -11,11 +11,20 @@ ProcessRecord* process_table = nullptr;
 uint32_t current_pid = 0;
 uint8_t scheduler_enabled = 0;
 
-uint8_t scheduler_is_enabled() { return scheduler_enabled; }
+uint8_t scheduler_is_enabled()
+{
+    return scheduler_enabled;
+}
 
-void scheduler_set_enabled(uint8_t flag) { scheduler_enabled = flag; }
+void scheduler_set_enabled(uint8_t flag)
+{
+    scheduler_enabled = flag;
+}
 
-uint32_t process_current_pid() { return current_pid; }
+uint32_t process_current_pid()
+{
+    return current_pid;
+}
 
 uint32_t process_current_time_slice()
 {
@@ -35,4 +44,7 @@ ProcessRecord* process_get_record(ProcessRecord* out, uint32_t pid)
 
 // Without a process table there is nothing to switch to; the tick never asks
 // for a switch while switching is off.
-void task_switch(uint32_t /*frame*/) { cpu_stop(); }
+void task_switch(uint32_t /*frame*/)
+{
+    cpu_stop();
+}

@@ -39,8 +39,8 @@ struct [[gnu::packed]] ProcessRecord {
 };
 
 extern ProcessRecord* process_table;  // MAX_PROCESSES records; null until created
-extern uint32_t current_pid;            // slot of the running process
-extern uint8_t scheduler_enabled;       // ticks switch tasks only while this is 1
+extern uint32_t current_pid;          // slot of the running process
+extern uint8_t scheduler_enabled;     // ticks switch tasks only while this is 1
 
 uint8_t scheduler_is_enabled();
 void scheduler_set_enabled(uint8_t flag);

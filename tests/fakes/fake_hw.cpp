@@ -1,9 +1,9 @@
 // Host implementations of lib/port.h, lib/cpu.h and lib/physmem.h.
 #include "fakes/fake_hw.h"
 
+#include <sys/mman.h>
 #include <cstring>
 #include <stdexcept>
-#include <sys/mman.h>
 
 #include "lib/cpu.h"
 #include "lib/physmem.h"
@@ -77,14 +77,20 @@ void queue_reads(uint16_t port, std::initializer_list<uint32_t> values)
     }
 }
 
-void on_read(uint16_t port, std::function<uint32_t(uint16_t)> handler) { read_handlers[port] = std::move(handler); }
+void on_read(uint16_t port, std::function<uint32_t(uint16_t)> handler)
+{
+    read_handlers[port] = std::move(handler);
+}
 
 void on_write(uint16_t port, std::function<void(uint16_t, uint32_t)> handler)
 {
     write_handlers[port] = std::move(handler);
 }
 
-void set_default_read(uint16_t port, uint32_t value) { default_reads[port] = value; }
+void set_default_read(uint16_t port, uint32_t value)
+{
+    default_reads[port] = value;
+}
 
 uint8_t* phys(uint32_t address)
 {
@@ -148,15 +154,36 @@ void reset()
 }  // namespace fake
 
 // ---- lib/port.h ----
-void port_out8(uint16_t port, uint8_t value) { fake::write_port(port, value, 8); }
-uint8_t port_in8(uint16_t port) { return static_cast<uint8_t>(fake::read_port(port)); }
-void port_out16(uint16_t port, uint16_t value) { fake::write_port(port, value, 16); }
-uint16_t port_in16(uint16_t port) { return static_cast<uint16_t>(fake::read_port(port)); }
+void port_out8(uint16_t port, uint8_t value)
+{
+    fake::write_port(port, value, 8);
+}
+uint8_t port_in8(uint16_t port)
+{
+    return static_cast<uint8_t>(fake::read_port(port));
+}
+void port_out16(uint16_t port, uint16_t value)
+{
+    fake::write_port(port, value, 16);
+}
+uint16_t port_in16(uint16_t port)
+{
+    return static_cast<uint16_t>(fake::read_port(port));
+}
 
 // ---- lib/cpu.h ----
-void interrupts_enable() { fake::interrupts_on = true; }
-void interrupts_disable() { fake::interrupts_on = false; }
-void cpu_halt() { cpu_relax(); }
+void interrupts_enable()
+{
+    fake::interrupts_on = true;
+}
+void interrupts_disable()
+{
+    fake::interrupts_on = false;
+}
+void cpu_halt()
+{
+    cpu_relax();
+}
 
 void cpu_relax()
 {
@@ -175,7 +202,10 @@ void cpu_stop()
     throw fake::Halted{};
 }
 
-bool cpu_has_cpuid() { return fake::has_cpuid; }
+bool cpu_has_cpuid()
+{
+    return fake::has_cpuid;
+}
 
 const char* cpu_vendor()
 {
@@ -183,7 +213,10 @@ const char* cpu_vendor()
     return vendor;
 }
 
-uint32_t cpu_read_eflags() { return fake::interrupts_on ? 0x202u : 0x002u; }
+uint32_t cpu_read_eflags()
+{
+    return fake::interrupts_on ? 0x202u : 0x002u;
+}
 
 void cpu_load_gdt(const void* table_register)
 {
@@ -197,12 +230,30 @@ void cpu_load_idt(const void* table_register)
     fake::idtr.assign(p, p + 6);
 }
 
-uint32_t cpu_read_cr0() { return fake::cr0; }
-void cpu_write_cr0(uint32_t value) { fake::cr0 = value; }
-uint32_t cpu_read_cr3() { return fake::cr3; }
-void cpu_write_cr3(uint32_t value) { fake::cr3 = value; }
-void cpu_invalidate_page(uint32_t virtual_address) { fake::invalidated_pages.push_back(virtual_address); }
-uint32_t cpu_stack_pointer() { return fake::stack_pointer; }
+uint32_t cpu_read_cr0()
+{
+    return fake::cr0;
+}
+void cpu_write_cr0(uint32_t value)
+{
+    fake::cr0 = value;
+}
+uint32_t cpu_read_cr3()
+{
+    return fake::cr3;
+}
+void cpu_write_cr3(uint32_t value)
+{
+    fake::cr3 = value;
+}
+void cpu_invalidate_page(uint32_t virtual_address)
+{
+    fake::invalidated_pages.push_back(virtual_address);
+}
+uint32_t cpu_stack_pointer()
+{
+    return fake::stack_pointer;
+}
 
 void cpu_switch_stack(uint32_t stack_top, void (*continuation)())
 {
@@ -220,5 +271,11 @@ void cpu_syscall(uint32_t number)
 }
 
 // ---- lib/physmem.h ----
-void* phys_ptr(uint32_t address) { return fake::phys(address); }
-void* virt_ptr(uint32_t address) { return fake::phys(fake::translate(address)); }
+void* phys_ptr(uint32_t address)
+{
+    return fake::phys(address);
+}
+void* virt_ptr(uint32_t address)
+{
+    return fake::phys(fake::translate(address));
+}

@@ -35,7 +35,7 @@ void set_default_read(uint16_t port, uint32_t value);
 
 // ---- physical memory ----
 constexpr uint32_t ARENA_SIZE = 64u * 1024 * 1024;  // physical 0 .. 64 MiB
-uint8_t* phys(uint32_t address);                     // throws std::out_of_range beyond it
+uint8_t* phys(uint32_t address);                    // throws std::out_of_range beyond it
 // Translates a virtual address through the page tables at cr3 when paging is
 // on (CR0 bit 31); identity otherwise. Throws PageFault when unmapped.
 uint32_t translate(uint32_t virtual_address);

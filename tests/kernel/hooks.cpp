@@ -147,7 +147,10 @@ bool next_command(const char** cursor, char* name, uint32_t name_size, char* arg
     return true;
 }
 
-uint32_t parse_number(const char* s) { return static_cast<uint32_t>(str_to_int(s)); }
+uint32_t parse_number(const char* s)
+{
+    return static_cast<uint32_t>(str_to_int(s));
+}
 
 // ---- software interrupts: INT takes its vector as an immediate ----
 template <int VECTOR>
@@ -168,14 +171,19 @@ constexpr auto make_interrupt_table(std::integer_sequence<int, V...>)
 
 constexpr auto INTERRUPTS = make_interrupt_table(std::make_integer_sequence<int, 256>{});
 
-void software_interrupt(uint32_t vector) { INTERRUPTS.entries[vector & 0xFF](); }
+void software_interrupt(uint32_t vector)
+{
+    INTERRUPTS.entries[vector & 0xFF]();
+}
 
 void raise_exception(uint32_t vector)
 {
     switch (vector) {
         case 0:  // a real division by zero
-            asm volatile("xor %%ecx, %%ecx\n\tmov $1, %%eax\n\txor %%edx, %%edx\n\tdiv %%ecx" : : : "eax", "ecx",
-                         "edx");
+            asm volatile("xor %%ecx, %%ecx\n\tmov $1, %%eax\n\txor %%edx, %%edx\n\tdiv %%ecx"
+                         :
+                         :
+                         : "eax", "ecx", "edx");
             break;
         case 6:  // a real invalid opcode
             asm volatile("ud2");
