@@ -31,16 +31,20 @@ constexpr uint32_t DMA_REACHABLE_LIMIT = 0x10000;
 // with full blocks (219); every stroke casts a two-column medium-shade (177)
 // shadow on its right. '#' is a block and '+' a shade in these rows.
 constexpr int LOGO_ROWS = 9;
-constexpr const char* LOGO_GLYPHS[4][LOGO_ROWS] = {
-    {"#++      #++", "#++     #++ ", "#++   #++   ", "#++ #++     ", "#++#++      ", "#++ #++     ", "#++   #++   ",
-     "#++     #++ ", "#++      #++"},
-    {"#++      #++", "#++      #++", "#++      #++", " #++    #++ ", " #++    #++ ", "  #++  #++  ", "  #++  #++  ",
-     "   #++#++   ", "    #++     "},
-    {"##########++", "#++      #++", "#++      #++", "#++      #++", "##########++", "#++      #++", "#++      #++",
-     "#++      #++", "#++      #++"},
-    {"#++         ", "#++         ", "#++         ", "#++         ", "#++         ", "#++         ", "#++         ",
-     "#++         ", "##########++"},
+constexpr int LOGO_WIDTH = 4 * 12 + 3 * 4;
+// clang-format off
+constexpr const char* LOGO_GLYPHS[LOGO_ROWS] = {
+    "#++      #++    #++      #++    ##########++    #++         ",
+    "#++     #++     #++      #++    #++      #++    #++         ",
+    "#++   #++       #++      #++    #++      #++    #++         ",
+    "#++ #++          #++    #++     #++      #++    #++         ",
+    "#++#++           #++    #++     ##########++    #++         ",
+    "#++ #++           #++  #++      #++      #++    #++         ",
+    "#++   #++         #++  #++      #++      #++    #++         ",
+    "#++     #++        #++#++       #++      #++    #++         ",
+    "#++      #++        #++         #++      #++    ##########++",
 };
+// clang-format on
 
 constexpr char FULL_BLOCK = static_cast<char>(219);
 constexpr char MEDIUM_SHADE = static_cast<char>(177);
@@ -48,7 +52,7 @@ constexpr char MEDIUM_SHADE = static_cast<char>(177);
 // The logo as one string: a newline, a line of four tabs and a space (tabs
 // print nothing), then the nine glyph rows, each ending in one space, four
 // tabs and one space, except the last, which ends in a space and two newlines.
-constexpr int LOGO_GLYPH_ROW = 10 + 4 * 12 + 3 * 4;
+constexpr int LOGO_GLYPH_ROW = 10 + LOGO_WIDTH;
 constexpr int LOGO_LENGTH = 7 + LOGO_ROWS * LOGO_GLYPH_ROW + (LOGO_ROWS - 1) * 7 + 3;
 
 struct LogoText {
@@ -66,16 +70,9 @@ constexpr LogoText build_logo()
         for (int i = 0; i < 10; ++i) {
             logo.text[n++] = ' ';
         }
-        for (int letter = 0; letter < 4; ++letter) {
-            if (letter > 0) {
-                for (int i = 0; i < 4; ++i) {
-                    logo.text[n++] = ' ';
-                }
-            }
-            for (int col = 0; col < 12; ++col) {
-                const char c = LOGO_GLYPHS[letter][row][col];
-                logo.text[n++] = c == '#' ? FULL_BLOCK : c == '+' ? MEDIUM_SHADE : ' ';
-            }
+        for (int col = 0; col < LOGO_WIDTH; ++col) {
+            const char c = LOGO_GLYPHS[row][col];
+            logo.text[n++] = c == '#' ? FULL_BLOCK : c == '+' ? MEDIUM_SHADE : ' ';
         }
         const bool last = row == LOGO_ROWS - 1;
         const char* trailer = last ? " \n\n" : " \t\t\t\t \n";
