@@ -366,6 +366,7 @@ TEST_F(FloppyTest, TheDriveIsUnavailableAfterAFailedStartUpOrRootLoadUntilARefre
     EXPECT_FALSE(floppy_refresh());
     EXPECT_EQ(floppy_drive_available, 0);
     EXPECT_EQ(floppy_motor_on, 0);
+    EXPECT_EQ(floppy_root_bypass, 0);
     floppy_motor(true);
     EXPECT_TRUE(read(19).empty());
 
