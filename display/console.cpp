@@ -43,9 +43,10 @@ uint8_t* text_buffer()
     return phys_as<uint8_t>(console.text_buffer);
 }
 
-// The cursor may stand on row 25 (after con_set_cursor, or on a backspace
-// from (0, 25)), whose cells lie past the 4000 bytes of the screen: nothing is
-// written there, so only the visible page of video memory is ever touched.
+// A cell on row 25 (the cursor put there by con_set_cursor, or the cell a
+// backspace from (0, 25) blanks) lies past the 4000 bytes of the screen:
+// nothing is written there, so only the visible page of video memory is ever
+// touched.
 void write_cell(uint32_t position, uint8_t ch)
 {
     if (position >= SCREEN_CELLS) {

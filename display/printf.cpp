@@ -3,6 +3,8 @@
 // let another task's conversion overwrite its digits.
 #include "display/printf.h"
 
+#include <stdarg.h>
+
 #include "display/console.h"
 #include "lib/physmem.h"
 #include "lib/string.h"
@@ -139,15 +141,6 @@ void con_printf(const char* format, ...)
     FormatArgs args = {&list, nullptr, 0, 0};
     print_formatted(format, args);
     va_end(list);
-}
-
-void con_vprintf(const char* format, va_list args)
-{
-    va_list copy;
-    va_copy(copy, args);
-    FormatArgs source = {&copy, nullptr, 0, 0};
-    print_formatted(format, source);
-    va_end(copy);
 }
 
 void con_printf_values(const char* format, const uint32_t* values, uint32_t count)

@@ -2,13 +2,11 @@
 // number-to-text converters it uses.
 #pragma once
 
-#include <stdarg.h>
 #include <stdint.h>
 
 // Conversions: %c %s %i %x %b. Each argument is one 32-bit value. A %s of 64
 // characters or more is printed as it is; a null %s prints nothing.
 void con_printf(const char* format, ...);
-void con_vprintf(const char* format, va_list args);
 // The same with the values taken from an array, as a system call passes them.
 // A %s value is an address in the current address space; conversions past
 // `count` get the value 0 (a %s then prints nothing).

@@ -120,8 +120,8 @@ int32_t str_substring(const char* s, char* dst, int32_t from, int32_t to)
     return 0;
 }
 
-// The source length is taken again after every byte, so src and dst may be
-// the same string.
+// The source length is taken again after every byte: a dst that overlaps
+// src may move src's terminator. src and dst may be the same string.
 void str_to_upper(const char* src, char* dst)
 {
     for (uint32_t i = 0; i < str_len(src); ++i) {

@@ -4,10 +4,10 @@
 ; directory, finds LOADER.BIN, loads it cluster by cluster along its FAT
 ; chain to STAGE2_ADDR and jumps there with the boot drive still in DL.
 ;
-; tools/mkimage.sh copies only the jump (bytes 0-2) and the code (from
-; byte 62) into the image: the BPB below documents the layout and keeps the
-; offsets right, but the file system keeps the BPB that mkfs.fat wrote
-; (the tool checks that both agree).
+; tools/mkimage.sh copies only the jump and OEM name (bytes 0-10) and the
+; code (from byte 62) into the image: the BPB below documents the layout and
+; keeps the offsets right, but the file system keeps the BPB that mkfs.fat
+; wrote (the tool checks that both agree).
 
 %include "layout.inc"
 %include "fat12.inc"

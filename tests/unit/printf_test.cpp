@@ -87,19 +87,11 @@ TEST_F(PrintfTest, DebugReportIsLightRedAndTheColourReturnsToYellow)
     EXPECT_EQ(screen::attr_at(text.size(), 1), 0x1E);
 }
 
-void forward(const char* format, ...)
-{
-    va_list list;
-    va_start(list, format);
-    con_vprintf(format, list);
-    va_end(list);
-}
-
 // A system call hands over the values of three registers; strings are
 // addresses in the caller's address space, and missing values count as 0.
 TEST_F(PrintfTest, ListAndArrayArguments)
 {
-    forward("%s=%i %x|%b ", "n", -12, 0x7F, 6);
+    con_printf("%s=%i %x|%b ", "n", -12, 0x7F, 6);
     std::strcpy(reinterpret_cast<char*>(fake::phys(0x200000)), "app");
     const uint32_t values[3] = {0x200000, 0, 0xAB};
     con_printf_values("%s[%s]%x %i %s.", values, 3);
