@@ -26,7 +26,8 @@ KERNEL_CXXFLAGS := -std=c++20 -m32 -march=i686 -O2 -g $(WARNINGS) -I. \
     -ffreestanding -fno-exceptions -fno-rtti -nostdlib -fno-pic -fno-pie \
     -fno-stack-protector -fno-threadsafe-statics -fno-asynchronous-unwind-tables \
     -mgeneral-regs-only -fno-omit-frame-pointer
-KERNEL_LDFLAGS := -m32 -nostdlib -static -no-pie -Wl,--build-id=none -T boot/kernel.ld
+# The kernel is one flat image the loader maps writable: one RWX segment is intended.
+KERNEL_LDFLAGS := -m32 -nostdlib -static -no-pie -Wl,--build-id=none -Wl,--no-warn-rwx-segments -T boot/kernel.ld
 
 KERNEL_OBJS := $(patsubst %.cpp,$(BUILD)/kernel/%.o,$(KERNEL_CXX)) \
                $(patsubst %.asm,$(BUILD)/kernel/%.asm.o,$(KERNEL_ASM))

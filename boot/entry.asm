@@ -42,3 +42,6 @@ kernel_entry:
     cli
     hlt
     jmp .halt
+
+; The kernel needs no executable stack.
+section .note.GNU-stack noalloc noexec nowrite progbits

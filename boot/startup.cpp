@@ -12,7 +12,6 @@
 #include "cpu/timer.h"
 #include "display/console.h"
 #include "display/printf.h"
-#include "drivers/dma.h"
 #include "drivers/floppy.h"
 #include "drivers/keyboard.h"
 #include "lib/cpu.h"
@@ -22,10 +21,6 @@
 #include "mm/vmm.h"
 
 namespace {
-
-// The floppy controller's DMA reaches only the first 64 KiB page with the
-// page register at 0: a whole track (9216 bytes) must fit below 0x10000.
-constexpr uint32_t DMA_REACHABLE_LIMIT = 0x10000;
 
 // "KVAL" in block letters: four 12 x 9 glyph cells, 4 spaces apart, drawn
 // with full blocks (219); every stroke casts a two-column medium-shade (177)
@@ -129,7 +124,10 @@ void startup_phase1(uint32_t kernel_size, uint32_t memory_kb)
     startup_test_hook(STARTUP_HARDWARE);
 
     pmm_init(memory_kb, kernel_size, KERNEL_PHYSICAL_BASE);
-    if (dma_buffer == 0 || dma_buffer + DMA_TRACK_BYTES > DMA_REACHABLE_LIMIT) {
+    // The frame manager places the floppy's DMA buffer below 64 KiB; a
+    // firmware memory map that defeats that must not let disk data land
+    // anywhere else.
+    if (!pmm_dma_buffer_reachable()) {
         fatal_error("KVAL internal error [DMA buffer out of reach]");
     }
     if (!vmm_init()) {

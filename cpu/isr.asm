@@ -119,3 +119,6 @@ exception_stubs:
   %endif
 %assign v v+1
 %endrep
+
+; The kernel needs no executable stack.
+section .note.GNU-stack noalloc noexec nowrite progbits
