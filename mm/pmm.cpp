@@ -77,11 +77,12 @@ FrameSpan frames_inside(uint32_t base, uint32_t size)
     return clip_to_bitmap((start + FRAME_SIZE - 1) >> FRAME_SHIFT, (start + size) >> FRAME_SHIFT);
 }
 
-// Every frame a region touches: a reservation covers its partial frames.
-FrameSpan frames_touching(uint32_t base, uint32_t size)
+// The size >> 12 frames from the frame that holds the base: the count the
+// used figure grows by follows the region's size, rounded down.
+FrameSpan frames_reserved(uint32_t base, uint32_t size)
 {
-    const uint64_t start = static_cast<uint64_t>(base);
-    return clip_to_bitmap(start >> FRAME_SHIFT, (start + size + FRAME_SIZE - 1) >> FRAME_SHIFT);
+    const uint64_t first = base >> FRAME_SHIFT;
+    return clip_to_bitmap(first, first + (size >> FRAME_SHIFT));
 }
 
 uint32_t frames_free()
@@ -205,8 +206,17 @@ void pmm_init(uint32_t memory_kb, uint32_t kernel_size, uint32_t kernel_base)
     mem_set(phys_ptr(bitmap), 0xFF, words * sizeof(uint32_t));
     pmm_free_usable_ranges();
     // The kernel image, then one byte per frame: room for the bitmap's bit
-    // per frame with plenty to spare.
+    // per frame with plenty to spare. The region counts whole frames only
+    // (rounded down); should that stop short of the bitmap's last word, the
+    // frames it still needs are reserved as well, so no allocation can land
+    // on the bitmap.
     pmm_mark_region_used(kernel_base, kernel_size + total_frames);
+    const uint32_t reserved_end = ((kernel_base >> FRAME_SHIFT) + ((kernel_size + total_frames) >> FRAME_SHIFT))
+                                  << FRAME_SHIFT;
+    const uint32_t bitmap_end = bitmap + words * sizeof(uint32_t);
+    if (bitmap_end > reserved_end) {
+        pmm_mark_region_used(reserved_end, (bitmap_end - reserved_end + FRAME_SIZE - 1) & ~(FRAME_SIZE - 1));
+    }
     // The lowest free frame (normally 0x1000, the memory-range table's own
     // frame, read above for the last time) is set aside for good.
     pmm_alloc_frame();
@@ -237,8 +247,8 @@ void pmm_mark_region_free(uint32_t base, uint32_t size)
 void pmm_mark_region_used(uint32_t base, uint32_t size)
 {
     const uint32_t flags = interrupts_save();
-    if (size != 0) {
-        const FrameSpan span = frames_touching(base, size);
+    if (size >= FRAME_SIZE) {
+        const FrameSpan span = frames_reserved(base, size);
         for (uint32_t frame = span.first; frame < span.first + span.count; ++frame) {
             set_bit(frame);
         }

@@ -82,10 +82,21 @@ TEST_F(PmmTest, SixteenMiBLayoutAndFigures)
     }
     EXPECT_EQ(set_bits, STANDARD_USED + 1);
 
-    // An unaligned kernel size still reserves the whole (word-aligned) bitmap:
-    // it fills 0x120E00-0x120FFF, the reservation ends at 0x122000.
+    // The reservation counts (kernel_size + total frames) >> 12 whole frames:
+    // 0x21E00 bytes reserve 0x21 frames, to 0x121000, where the bitmap
+    // (0x120E00-0x120FFF) ends; the partial frame after it stays free.
     boot(PC_MAP, 16384, KERNEL_SIZE + 0xE00);
-    EXPECT_EQ(states({0x121, 0x122}), "#.");
+    EXPECT_EQ(states({0x120, 0x121}), "#.");
+    EXPECT_EQ(pmm_used_size(true), STANDARD_USED);
+    boot(PC_MAP, 16384, KERNEL_SIZE + 0x200);
+    EXPECT_EQ(states({0x120, 0x121}), "#.") << "0x21200 bytes: still 0x21 frames";
+    EXPECT_EQ(pmm_used_size(true), STANDARD_USED);
+
+    // Where the rounded-down region stops short of the bitmap's last word
+    // (4100 frames: 129 words, 0x120E00-0x121003), the frame it spills into
+    // is reserved too.
+    boot(PC_MAP, 16400, KERNEL_SIZE + 0xE00);
+    EXPECT_EQ(states({0x120, 0x121, 0x122}), "##.");
 }
 
 TEST_F(PmmTest, MemoryMapWalk)
@@ -211,12 +222,19 @@ TEST_F(PmmTest, RegionsAreCutToWholeFramesAndToTheBitmap)
     EXPECT_EQ(pmm_used_size(true), used);
 
     // Usable 0x200800-0x2027FF holds one whole frame; less than a frame frees
-    // nothing; a small reservation still reserves its frame.
+    // nothing. A reservation takes size >> 12 frames from the frame that
+    // holds its base: less than a frame reserves nothing, 0x1800 bytes one.
     pmm_mark_region_used(0x200000, 0x10000);
     pmm_mark_region_free(0x200800, 0x2000);
     pmm_mark_region_free(0x205000, 4095);
+    EXPECT_EQ(states({0x200, 0x201, 0x202, 0x205}), "#.##");
+    const uint32_t before = pmm_used_size(true);
     pmm_mark_region_used(0x300800, 100);
-    EXPECT_EQ(states({0x200, 0x201, 0x202, 0x205, 0x300}), "#.###");
+    pmm_mark_region_used(0x301000, 4095);
+    EXPECT_EQ(pmm_used_size(true), before);
+    pmm_mark_region_used(0x302800, 0x1800);
+    EXPECT_EQ(pmm_used_size(true), before + 1);
+    EXPECT_EQ(states({0x300, 0x301, 0x302, 0x303}), "..#.");
 }
 
 }  // namespace
