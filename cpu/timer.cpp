@@ -11,12 +11,9 @@
 
 namespace {
 
-constexpr uint16_t PIT_CHANNEL0_DATA = 0x40;
-constexpr uint16_t PIT_COMMAND = 0x43;
 // Channel 0, access low byte then high byte, mode 3 (square wave), binary.
 constexpr uint8_t PIT_CHANNEL0_SQUARE_WAVE = 0x36;
-// The timer's input clock runs at 1.193182 MHz; 1193182 / 11931 is 100 Hz.
-constexpr uint32_t PIT_INPUT_HZ = 1193182;
+// 1193181 / 11931 is 100 Hz.
 constexpr uint16_t PIT_DIVISOR = 11931;
 static_assert(PIT_DIVISOR == 0x2E9B);
 static_assert(PIT_INPUT_HZ / PIT_DIVISOR == TICK_HZ);

@@ -5,6 +5,13 @@
 #include <stdint.h>
 
 constexpr uint32_t TICK_HZ = 100;  // one tick is 10 ms
+
+// The 8253/8254 interval timer: channel 0 drives the tick, channel 2 the
+// speaker. Its input clock runs at 1.193181 MHz.
+constexpr uint16_t PIT_CHANNEL0_DATA = 0x40;
+constexpr uint16_t PIT_CHANNEL2_DATA = 0x42;
+constexpr uint16_t PIT_COMMAND = 0x43;
+constexpr uint32_t PIT_INPUT_HZ = 1193181;
 constexpr int32_t SOFT_TIMER_COUNT = 10;
 
 struct [[gnu::packed]] SoftTimer {

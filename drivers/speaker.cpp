@@ -7,13 +7,10 @@
 
 namespace {
 
-constexpr uint16_t PIT_CHANNEL2_PORT = 0x42;
-constexpr uint16_t PIT_COMMAND_PORT = 0x43;
 constexpr uint16_t SYSTEM_CONTROL_B_PORT = 0x61;
 
 // Channel 2, low byte then high byte, mode 3 (square wave), binary counting.
 constexpr uint8_t PIT_CHANNEL2_SQUARE_WAVE = 0xB6;
-constexpr uint32_t PIT_INPUT_HZ = 1193181;
 
 // Port B bit 0 gates timer channel 2, bit 1 connects its output to the speaker.
 constexpr uint8_t SPEAKER_GATE = 0x01;
@@ -32,9 +29,9 @@ constexpr uint32_t DIVISOR_MAX = 0xFFFF;
 
 void speaker_program(uint16_t divisor)
 {
-    port_out8(PIT_COMMAND_PORT, PIT_CHANNEL2_SQUARE_WAVE);
-    port_out8(PIT_CHANNEL2_PORT, static_cast<uint8_t>(divisor & 0xFF));
-    port_out8(PIT_CHANNEL2_PORT, static_cast<uint8_t>(divisor >> 8));
+    port_out8(PIT_COMMAND, PIT_CHANNEL2_SQUARE_WAVE);
+    port_out8(PIT_CHANNEL2_DATA, static_cast<uint8_t>(divisor & 0xFF));
+    port_out8(PIT_CHANNEL2_DATA, static_cast<uint8_t>(divisor >> 8));
 }
 
 void speaker_connect()
