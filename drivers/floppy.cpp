@@ -429,14 +429,7 @@ void floppy_init()
         floppy_drive_available = 0;
         return;  // the system runs on without the floppy
     }
-    floppy_drive_available = 1;
-    if (root_cache == nullptr) {
-        root_cache = static_cast<uint8_t*>(heap_alloc(ROOT_CACHE_BYTES));
-    }
-    if (root_cache == nullptr) {
-        floppy_root_bypass = 0;
-        floppy_drive_available = 0;
-        return;
-    }
+    // Allocates the root cache on first use; a failed allocation or load
+    // leaves the drive unavailable until a refresh succeeds.
     floppy_load_root_cache();
 }
