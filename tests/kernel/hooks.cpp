@@ -114,36 +114,43 @@ void out_hex(uint32_t v)
 }
 
 // ---- command list: "name=arg;name;..." ----
+// Copies the text from *cursor up to any character of `stops` (or the end)
+// into `out`, cut to fit `size`, and leaves *cursor on that stop character.
+void take_token(const char** cursor, const char* stops, char* out, uint32_t size)
+{
+    const char* p = *cursor;
+    uint32_t n = 0;
+    while (*p != 0 && str_find_char(stops, *p) == nullptr) {
+        if (n + 1 < size) {
+            out[n++] = *p;
+        }
+        ++p;
+    }
+    out[n] = 0;
+    *cursor = p;
+}
+
+// Steps over `separator` when *cursor stands on it.
+void skip(const char** cursor, char separator)
+{
+    if (**cursor == separator) {
+        ++*cursor;
+    }
+}
+
 // Finds the next command at or after *cursor; copies name and argument.
 bool next_command(const char** cursor, char* name, uint32_t name_size, char* arg, uint32_t arg_size)
 {
-    const char* p = *cursor;
-    if (*p == 0) {
+    if (**cursor == 0) {
         return false;
     }
-    uint32_t n = 0;
-    while (*p != 0 && *p != '=' && *p != ';') {
-        if (n + 1 < name_size) {
-            name[n++] = *p;
-        }
-        ++p;
+    take_token(cursor, "=;", name, name_size);
+    arg[0] = 0;
+    if (**cursor == '=') {
+        ++*cursor;
+        take_token(cursor, ";", arg, arg_size);
     }
-    name[n] = 0;
-    n = 0;
-    if (*p == '=') {
-        ++p;
-        while (*p != 0 && *p != ';') {
-            if (n + 1 < arg_size) {
-                arg[n++] = *p;
-            }
-            ++p;
-        }
-    }
-    arg[n] = 0;
-    if (*p == ';') {
-        ++p;
-    }
-    *cursor = p;
+    skip(cursor, ';');
     return true;
 }
 
@@ -238,17 +245,8 @@ void read_sectors(const char* list)
     const char* p = list;
     while (*p != 0) {
         char number[12];
-        uint32_t n = 0;
-        while (*p != 0 && *p != ',') {
-            if (n + 1 < sizeof(number)) {
-                number[n++] = *p;
-            }
-            ++p;
-        }
-        number[n] = 0;
-        if (*p == ',') {
-            ++p;
-        }
+        take_token(&p, ",", number, sizeof(number));
+        skip(&p, ',');
         const uint32_t block = parse_number(number);
         out("KVALTEST sector ");
         out_dec(block);
@@ -280,7 +278,7 @@ void read_file(char* path)
     floppy_motor(true);
     uint32_t remaining = file.size;
     uint32_t clusters = 0;
-    while (file.end == 0 && clusters < FLOPPY_SECTORS) {
+    while (file.end == 0 && clusters < FAT_MAX_CLUSTERS) {
         file = fat_read_cluster(file, sector);
         if (file.status != FS_OK && file.status != FS_END_OF_CHAIN) {
             break;
