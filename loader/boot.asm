@@ -41,14 +41,7 @@ volume_label        db "KVAL       "
 file_system         db "FAT12   "
 
 main:
-    cli
-    xor ax, ax
-    mov ds, ax
-    mov es, ax
-    mov ss, ax
-    mov sp, REAL_STACK_TOP
-    sti
-    cld
+    REAL_MODE_SEGMENTS
     jmp 0x0000:.flat                ; some BIOSes enter at 07C0:0000
 .flat:
     ; The drive number lives in the BPB slot mkfs.fat reserved for it.

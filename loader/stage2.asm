@@ -25,14 +25,7 @@ bits 16
 org STAGE2_ADDR
 
 stage2_start:
-    cli
-    xor ax, ax
-    mov ds, ax
-    mov es, ax
-    mov ss, ax
-    mov sp, REAL_STACK_TOP
-    sti
-    cld
+    REAL_MODE_SEGMENTS
     mov [boot_drive], dl
 
     call install_gdt
