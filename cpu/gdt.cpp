@@ -28,14 +28,6 @@ static_assert(offsetof(GdtSlot, access) == 5);
 static_assert(offsetof(GdtSlot, limit_high_flags) == 6);
 static_assert(offsetof(GdtSlot, base_high) == 7);
 
-// The 6-byte image LGDT reads: limit (table size - 1), then the linear base.
-struct [[gnu::packed]] GdtRegister {
-    uint16_t limit;
-    uint32_t base;
-};
-static_assert(sizeof(GdtRegister) == 6);
-static_assert(offsetof(GdtRegister, base) == 2);
-
 constexpr int32_t GDT_SLOTS = 6;  // null, code, data and three spare, all-zero slots
 constexpr int32_t SLOT_NULL = 0;
 constexpr int32_t SLOT_KERNEL_CODE = 1;
@@ -54,7 +46,7 @@ constexpr uint8_t FLAGS_4K_32BIT = 0xCF;
 constexpr uint32_t LIMIT_4GIB = 0xFFFFF;  // in 4 KiB units: the whole 4 GiB
 
 GdtSlot gdt[GDT_SLOTS];
-GdtRegister gdt_register;
+DescriptorTableRegister gdt_register;
 
 }  // namespace
 

@@ -27,14 +27,6 @@ static_assert(offsetof(IdtGate, zero) == 4);
 static_assert(offsetof(IdtGate, type) == 5);
 static_assert(offsetof(IdtGate, offset_high) == 6);
 
-// The 6-byte image LIDT reads: limit (table size - 1), then the linear base.
-struct [[gnu::packed]] IdtRegister {
-    uint16_t limit;
-    uint32_t base;
-};
-static_assert(sizeof(IdtRegister) == 6);
-static_assert(offsetof(IdtRegister, base) == 2);
-
 constexpr int32_t IDT_GATES = 256;  // every vector the processor can raise
 
 // The interrupt-controller lines after the remap: master 32-39, slave 40-47.
@@ -43,7 +35,7 @@ constexpr int32_t IRQ_FIRST_SLAVE_VECTOR = PIC_VECTOR_BASE + 8;
 constexpr int32_t IRQ_LAST_VECTOR = PIC_VECTOR_BASE + 15;
 
 IdtGate idt[IDT_GATES];
-IdtRegister idt_register;
+DescriptorTableRegister idt_register;
 
 bool is_irq_vector(int32_t vector)
 {

@@ -66,12 +66,12 @@ const char* cpu_vendor()
     return vendor_area;
 }
 
-void cpu_load_gdt(const void* table_register)
+void cpu_load_gdt(const DescriptorTableRegister* table_register)
 {
     asm volatile("lgdt (%0)" : : "r"(table_register) : "memory");
 }
 
-void cpu_load_idt(const void* table_register)
+void cpu_load_idt(const DescriptorTableRegister* table_register)
 {
     asm volatile("lidt (%0)" : : "r"(table_register) : "memory");
 }

@@ -40,10 +40,17 @@ inline void interrupts_restore(uint32_t saved_flags)
     }
 }
 
-// Descriptor-table registers: `table_register` points at the 6-byte
-// limit/base image the processor loads.
-void cpu_load_gdt(const void* table_register);
-void cpu_load_idt(const void* table_register);
+// The 6-byte image LGDT and LIDT read: limit (table size - 1), then the
+// linear base of the table.
+struct [[gnu::packed]] DescriptorTableRegister {
+    uint16_t limit;
+    uint32_t base;
+};
+static_assert(sizeof(DescriptorTableRegister) == 6);
+static_assert(__builtin_offsetof(DescriptorTableRegister, base) == 2);
+
+void cpu_load_gdt(const DescriptorTableRegister* table_register);
+void cpu_load_idt(const DescriptorTableRegister* table_register);
 
 uint32_t cpu_read_cr0();
 void cpu_write_cr0(uint32_t value);

@@ -218,15 +218,15 @@ uint32_t cpu_read_eflags()
     return fake::interrupts_on ? 0x202u : 0x002u;
 }
 
-void cpu_load_gdt(const void* table_register)
+void cpu_load_gdt(const DescriptorTableRegister* table_register)
 {
-    const auto* p = static_cast<const uint8_t*>(table_register);
+    const auto* p = reinterpret_cast<const uint8_t*>(table_register);
     fake::gdtr.assign(p, p + 6);
 }
 
-void cpu_load_idt(const void* table_register)
+void cpu_load_idt(const DescriptorTableRegister* table_register)
 {
-    const auto* p = static_cast<const uint8_t*>(table_register);
+    const auto* p = reinterpret_cast<const uint8_t*>(table_register);
     fake::idtr.assign(p, p + 6);
 }
 
