@@ -12,6 +12,7 @@
 #include "cpu/timer.h"
 #include "display/console.h"
 #include "display/printf.h"
+#include "drivers/dma.h"
 #include "drivers/floppy.h"
 #include "drivers/keyboard.h"
 #include "lib/cpu.h"
@@ -124,10 +125,11 @@ void startup_phase1(uint32_t kernel_size, uint32_t memory_kb)
     startup_test_hook(STARTUP_HARDWARE);
 
     pmm_init(memory_kb, kernel_size, KERNEL_PHYSICAL_BASE);
-    // The frame manager places the floppy's DMA buffer below 64 KiB; a
-    // firmware memory map that defeats that must not let disk data land
-    // anywhere else.
-    if (!pmm_dma_buffer_reachable()) {
+    // The floppy's DMA buffer is the first allocation of all, so it lands
+    // at 0x2000, below 64 KiB; a firmware memory map that defeats that must
+    // not let disk data land anywhere else.
+    dma_buffer_alloc();
+    if (!dma_buffer_reachable()) {
         fatal_error("KVAL internal error [DMA buffer out of reach]");
     }
     if (!vmm_init()) {

@@ -7,9 +7,9 @@
 #include "lib/string.h"
 #include "mm/pmm.h"
 
-uint32_t dma_buffer = 0;
-
 namespace {
+
+uint32_t dma_buffer = 0;  // physical address; 0 until allocated
 
 // First 8237 (channels 0-3), byte-wide registers.
 enum DmaPort : uint16_t {
@@ -33,11 +33,14 @@ enum DmaValue : uint8_t {
 
 // The 8237 counts one more transfer than programmed.
 constexpr uint16_t DMA_TRACK_COUNT = DMA_TRACK_BYTES - 1;  // 0x23FF
-constexpr uint32_t DMA_BUFFER_BYTES = DMA_BUFFER_FRAMES * 4096;
+constexpr uint32_t DMA_BUFFER_BYTES = DMA_BUFFER_FRAMES * PAGE_SIZE;
 // The channel's address register is 16 bits and the page register adds bits
 // 16-23: one transfer can neither cross a 64 KiB boundary nor reach 16 MiB.
 constexpr uint32_t DMA_BANK_SIZE = 0x10000;
 constexpr uint32_t DMA_REACH = 0x1000000;
+// Where the frame manager's lowest-first allocation puts the buffer on every
+// PC: inside the first bank, whatever the memory map says above it.
+constexpr uint32_t DMA_FIRST_BANK_END = DMA_BANK_SIZE;
 
 void dma_set_mode(uint8_t mode)
 {
@@ -51,6 +54,16 @@ void dma_set_mode(uint8_t mode)
 void dma_buffer_alloc()
 {
     dma_buffer = pmm_alloc_frames(DMA_BUFFER_FRAMES);
+}
+
+uint32_t dma_buffer_address()
+{
+    return dma_buffer;
+}
+
+bool dma_buffer_reachable()
+{
+    return dma_buffer != 0 && dma_buffer <= DMA_FIRST_BANK_END - DMA_TRACK_BYTES;
 }
 
 bool dma_buffer_usable()

@@ -6,11 +6,15 @@
 constexpr uint32_t DMA_BUFFER_FRAMES = 16;    // 64 KiB
 constexpr uint32_t DMA_TRACK_BYTES = 0x2400;  // one track of 18 sectors
 
-// Physical address of the 64 KiB DMA buffer (0 until allocated).
-extern uint32_t dma_buffer;
-
-// Takes the buffer from the physical memory manager (its last start-up step).
+// Takes the buffer from the physical memory manager. Start-up calls it right
+// after the manager's initialisation, when lowest-first allocation puts it
+// at 0x2000 (frame 1 is set aside, frame 0 stays used).
 void dma_buffer_alloc();
+// Physical address of the 64 KiB buffer; 0 until allocated.
+uint32_t dma_buffer_address();
+// True when the track lies below 64 KiB, in the first bank, as start-up
+// requires before any disk data can land in it.
+bool dma_buffer_reachable();
 // True when a whole track fits the buffer in one transfer: allocated, below
 // 16 MiB and not crossing a 64 KiB boundary (the 8237's reach).
 bool dma_buffer_usable();

@@ -13,17 +13,17 @@
 #include "lib/string.h"
 #include "mm/heap.h"
 
+namespace {
+
 uint8_t* root_cache = nullptr;
 uint8_t* fat_cache = nullptr;
 uint16_t fat_cache_blocks = 0;
 
-volatile uint8_t floppy_irq_flag = 0;
+volatile uint8_t floppy_irq_flag = 0;  // set by IRQ 6, cleared by fdc_wait_irq
 uint8_t floppy_drive_available = 0;
 uint8_t floppy_motor_on = 0;
-uint8_t floppy_root_bypass = 1;
+uint8_t floppy_root_bypass = 1;  // 1: blocks 19-32 come from the disk
 ChsAddress floppy_position = {0, 0, 1};
-
-namespace {
 
 enum FdcPort : uint16_t {
     FDC_DOR = 0x3F2,   // digital output register
@@ -423,6 +423,14 @@ bool floppy_refresh()
 
 void floppy_init()
 {
+    root_cache = nullptr;
+    fat_cache = nullptr;
+    fat_cache_blocks = 0;
+    floppy_irq_flag = 0;
+    floppy_drive_available = 0;
+    floppy_motor_on = 0;
+    floppy_root_bypass = 1;
+    floppy_position = {0, 0, 1};
     idt_set_gate(FLOPPY_VECTOR, floppy_irq_handler, false);
     dma_floppy_setup();
     if (!fdc_reset()) {
@@ -432,4 +440,44 @@ void floppy_init()
     // Allocates the root cache on first use; a failed allocation or load
     // leaves the drive unavailable until a refresh succeeds.
     floppy_load_root_cache();
+}
+
+const uint8_t* floppy_root_cache()
+{
+    return root_cache;
+}
+
+const uint8_t* floppy_fat_cache()
+{
+    return fat_cache;
+}
+
+uint16_t floppy_fat_cache_blocks()
+{
+    return fat_cache_blocks;
+}
+
+bool floppy_drive_is_available()
+{
+    return floppy_drive_available != 0;
+}
+
+bool floppy_motor_is_on()
+{
+    return floppy_motor_on != 0;
+}
+
+bool floppy_root_from_disk()
+{
+    return floppy_root_bypass != 0;
+}
+
+bool floppy_irq_pending()
+{
+    return floppy_irq_flag != 0;
+}
+
+ChsAddress floppy_last_position()
+{
+    return floppy_position;
 }

@@ -13,11 +13,6 @@ constexpr uint32_t ROOT_BLOCKS = ROOT_LAST_BLOCK - ROOT_FIRST_BLOCK + 1;
 constexpr uint32_t CACHE_PADDING = 10;                                            // zero bytes after each cache
 constexpr uint32_t ROOT_CACHE_BYTES = ROOT_BLOCKS * SECTOR_SIZE + CACHE_PADDING;  // 7178
 
-extern uint8_t* root_cache;  // blocks 19-32, then 10 zero bytes
-extern uint8_t* fat_cache;   // blocks 0 .. reserved + FATs - 1, then 10 zero bytes
-// Blocks of the current disk held in fat_cache; 0 while no FAT is loaded
-// (never loaded, or the last load failed). Readers stay below it.
-extern uint16_t fat_cache_blocks;
 
 // The first sector of the disk, up to the fields the FAT cache size comes from.
 struct [[gnu::packed]] BootSector {
@@ -44,6 +39,8 @@ struct ChsAddress {
     uint8_t sector;    // 1-18
 };
 
+// Puts the driver's state back to its power-on values (no drive, motor off,
+// no caches), then brings the controller up.
 void floppy_init();
 // Reads logical block 0-2879; needs the motor on (floppy_motor).
 bool floppy_read_sector(uint16_t block, uint8_t* buffer);
@@ -53,12 +50,23 @@ bool floppy_refresh();
 bool fdc_seek(uint8_t head, uint8_t cylinder);
 void fdc_set_enabled(bool enabled);
 
-// ---- the driver's inner steps and state (start-up and the tests use them) ----
-extern volatile uint8_t floppy_irq_flag;  // set by IRQ 6, cleared by fdc_wait_irq
-extern uint8_t floppy_drive_available;    // the controller passed fdc_reset
-extern uint8_t floppy_motor_on;           // floppy_motor turned the motor on
-extern uint8_t floppy_root_bypass;        // 1: blocks 19-32 come from the disk
-extern ChsAddress floppy_position;        // the last position lba_to_chs computed
+// ---- the caches, read-only to the file system ----
+// Blocks 19-32, then 10 zero bytes; null until the first root load.
+const uint8_t* floppy_root_cache();
+// Blocks 0 .. reserved + FATs - 1, then 10 zero bytes; null until loaded.
+const uint8_t* floppy_fat_cache();
+// Blocks of the current disk held in the FAT cache; 0 while no FAT is
+// loaded (never loaded, or the last load failed). Readers stay below it.
+uint16_t floppy_fat_cache_blocks();
+
+// ---- the driver's state, read-only ----
+bool floppy_drive_is_available();  // the controller passed fdc_reset
+bool floppy_motor_is_on();         // floppy_motor turned the motor on
+bool floppy_root_from_disk();      // blocks 19-32 come from the disk, not the root cache
+bool floppy_irq_pending();         // IRQ 6 came and no wait has taken it yet
+ChsAddress floppy_last_position(); // the last position lba_to_chs computed
+
+// ---- the driver's inner steps (start-up and the tests use them) ----
 
 bool fdc_write_byte(uint8_t value);
 uint8_t fdc_read_byte();

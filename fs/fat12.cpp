@@ -169,7 +169,8 @@ int32_t fat_next_cluster(uint16_t cluster)
     const uint32_t offset = cluster + cluster / 2u;
     const uint32_t window = (offset / SECTOR_SIZE + FAT_FIRST_BLOCK) * SECTOR_SIZE;
     const uint32_t at = offset % SECTOR_SIZE;
-    const uint32_t cached = fat_cache != nullptr ? uint32_t{fat_cache_blocks} * SECTOR_SIZE : 0;
+    const uint8_t* fat_cache = floppy_fat_cache();
+    const uint32_t cached = fat_cache != nullptr ? uint32_t{floppy_fat_cache_blocks()} * SECTOR_SIZE : 0;
     // Both bytes of the entry must lie in blocks the cache holds.
     if (window + at + 2 > cached) {
         return FS_ERR_INVALID_CLUSTER;

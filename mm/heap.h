@@ -4,9 +4,11 @@
 
 #include <stdint.h>
 
+#include "mm/pmm.h"
+
 constexpr uint32_t HEAP_START = 0xD0000000;
 constexpr uint32_t HEAP_PAGES = 50;
-constexpr uint32_t HEAP_SIZE = HEAP_PAGES * 4096;  // 204800 bytes
+constexpr uint32_t HEAP_SIZE = HEAP_PAGES * PAGE_SIZE;  // 204800 bytes
 constexpr uint32_t HEAP_END = HEAP_START + HEAP_SIZE;
 constexpr uint32_t HEAP_TAKEN_FRAMES = 54;   // the first 50 are mapped, 4 stay unused
 constexpr uint32_t HEAP_RECORD_FRAMES = 45;  // 184320 bytes of records
@@ -30,7 +32,7 @@ static_assert(__builtin_offsetof(HeapBlockRecord, start) == 4);
 static_assert(__builtin_offsetof(HeapBlockRecord, end) == 8);
 static_assert(__builtin_offsetof(HeapBlockRecord, free) == 12);
 static_assert(__builtin_offsetof(HeapBlockRecord, removed) == 13);
-static_assert(HEAP_MAX_RECORDS * sizeof(HeapBlockRecord) <= HEAP_RECORD_FRAMES * 4096);
+static_assert(HEAP_MAX_RECORDS * sizeof(HeapBlockRecord) <= HEAP_RECORD_FRAMES * PAGE_SIZE);
 
 // The heap's bookkeeping, alone in one frame reached by physical address.
 struct [[gnu::packed]] HeapControl {

@@ -4,7 +4,6 @@
 // region operations, not the bits, and the `mem` figures are built on it.
 #include "mm/pmm.h"
 
-#include "drivers/dma.h"
 #include "lib/cpu.h"
 #include "lib/physmem.h"
 #include "lib/string.h"
@@ -12,7 +11,7 @@
 namespace {
 
 constexpr uint32_t FRAME_SHIFT = 12;
-constexpr uint32_t KB_PER_FRAME = FRAME_SIZE / 1024;
+constexpr uint32_t KB_PER_FRAME = PAGE_SIZE / 1024;
 constexpr uint32_t BITS_PER_WORD = 32;
 constexpr uint32_t FULL_WORD = 0xFFFFFFFF;
 constexpr uint64_t ADDRESS_SPACE_END = 0x100000000;  // the 32-bit physical address space
@@ -74,7 +73,7 @@ FrameSpan clip_to_bitmap(uint64_t first, uint64_t end)
 FrameSpan frames_inside(uint32_t base, uint32_t size)
 {
     const uint64_t start = static_cast<uint64_t>(base);
-    return clip_to_bitmap((start + FRAME_SIZE - 1) >> FRAME_SHIFT, (start + size) >> FRAME_SHIFT);
+    return clip_to_bitmap((start + PAGE_SIZE - 1) >> FRAME_SHIFT, (start + size) >> FRAME_SHIFT);
 }
 
 // The size >> 12 frames from the frame that holds the base: the count the
@@ -215,15 +214,11 @@ void pmm_init(uint32_t memory_kb, uint32_t kernel_size, uint32_t kernel_base)
                                   << FRAME_SHIFT;
     const uint32_t bitmap_end = bitmap + words * sizeof(uint32_t);
     if (bitmap_end > reserved_end) {
-        pmm_mark_region_used(reserved_end, (bitmap_end - reserved_end + FRAME_SIZE - 1) & ~(FRAME_SIZE - 1));
+        pmm_mark_region_used(reserved_end, (bitmap_end - reserved_end + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1));
     }
     // The lowest free frame (normally 0x1000, the memory-range table's own
     // frame, read above for the last time) is set aside for good.
     pmm_alloc_frame();
-    // Lowest-first allocation puts the DMA buffer right after it, from
-    // 0x2000, while the firmware reports the low memory from 0 as usable;
-    // pmm_dma_buffer_reachable tells whether that held.
-    dma_buffer_alloc();
 }
 
 // A task switch between reading and writing the bitmap would let two
@@ -233,7 +228,7 @@ void pmm_init(uint32_t memory_kb, uint32_t kernel_size, uint32_t kernel_base)
 void pmm_mark_region_free(uint32_t base, uint32_t size)
 {
     const uint32_t flags = interrupts_save();
-    if (size >= FRAME_SIZE) {
+    if (size >= PAGE_SIZE) {
         const FrameSpan span = frames_inside(base, size);
         for (uint32_t frame = span.first; frame < span.first + span.count; ++frame) {
             clear_bit(frame);
@@ -247,7 +242,7 @@ void pmm_mark_region_free(uint32_t base, uint32_t size)
 void pmm_mark_region_used(uint32_t base, uint32_t size)
 {
     const uint32_t flags = interrupts_save();
-    if (size >= FRAME_SIZE) {
+    if (size >= PAGE_SIZE) {
         const FrameSpan span = frames_reserved(base, size);
         for (uint32_t frame = span.first; frame < span.first + span.count; ++frame) {
             set_bit(frame);
@@ -355,9 +350,4 @@ uint32_t pmm_bitmap_address()
 bool pmm_frame_used(uint32_t frame)
 {
     return frame >= total_frames || bit_is_set(frame);
-}
-
-bool pmm_dma_buffer_reachable()
-{
-    return dma_buffer != 0 && dma_buffer <= DMA_REACHABLE_END - DMA_TRACK_BYTES;
 }

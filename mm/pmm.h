@@ -4,7 +4,11 @@
 
 #include <stdint.h>
 
-constexpr uint32_t FRAME_SIZE = 4096;
+// A frame of physical memory and a page of virtual memory are the same
+// 4 KiB: the unit of the frame bitmap, of every mapping and of the paging
+// structures themselves.
+constexpr uint32_t PAGE_SIZE = 4096;
+constexpr uint32_t PAGE_OFFSET_MASK = PAGE_SIZE - 1;
 constexpr uint32_t MEMORY_MAP_ADDRESS = 0x1000;  // firmware memory-range table left by the loader
 constexpr uint32_t MEMORY_MAP_MAX_ENTRIES = 20;
 constexpr uint32_t MEMORY_RANGE_USABLE = 1;
@@ -16,9 +20,6 @@ constexpr uint32_t PMM_MAX_FRAMES = 0x80000;
 // kernel reaches by physical address (page tables, directories, the heap's
 // records) must lie below this.
 constexpr uint32_t LOW_MEMORY_END = 0x400000;
-// The floppy's DMA transfer uses page register 0, so the track it moves
-// must lie below the first 64 KiB boundary.
-constexpr uint32_t DMA_REACHABLE_END = 0x10000;
 
 struct [[gnu::packed]] MemoryRange {  // one firmware (E820) memory-range entry
     uint64_t base;
@@ -53,6 +54,3 @@ uint32_t pmm_total_frames();
 uint32_t pmm_bitmap_address();
 // True when `frame` is marked used; frames beyond the bitmap count as used.
 bool pmm_frame_used(uint32_t frame);
-// True when the floppy's DMA track (the first 9216 bytes of the DMA buffer)
-// lies below 64 KiB, where channel 2 with page 0 can reach it.
-bool pmm_dma_buffer_reachable();

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr uint32_t PAGE_OFFSET_MASK = PAGE_SIZE - 1;
-
 uint32_t room_in_page(uint32_t address)
 {
     return PAGE_SIZE - (address & PAGE_OFFSET_MASK);

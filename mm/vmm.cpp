@@ -14,7 +14,6 @@ namespace {
 
 constexpr uint32_t CR0_PAGING = 0x80000000;       // CR0 bit 31
 constexpr uint32_t ENTRY_KEEP_MASK = 0x80000FFF;  // what setting a frame leaves of an entry
-constexpr uint32_t PAGE_OFFSET_MASK = 0xFFF;
 constexpr uint32_t MAPPABLE_END = 0x80000000;  // the frame mask ends at bit 30
 constexpr uint32_t ACCESS_FLAGS = PAGE_PRESENT | PAGE_WRITABLE | PAGE_USER;
 

@@ -5,7 +5,8 @@
 
 #include <stdint.h>
 
-constexpr uint32_t PAGE_SIZE = 4096;
+#include "mm/pmm.h"
+
 constexpr uint32_t PAGE_PRESENT = 1;
 constexpr uint32_t PAGE_WRITABLE = 2;
 constexpr uint32_t PAGE_USER = 4;

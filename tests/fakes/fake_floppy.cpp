@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "cpu/isr.h"
+#include "drivers/dma.h"
 #include "drivers/floppy.h"
 #include "mm/heap.h"
 #include "mm/pmm.h"
@@ -399,6 +400,7 @@ void init_kernel_memory(uint32_t memory_kb)
     constexpr uint32_t KERNEL_BASE = 0x100000;
     constexpr uint32_t KERNEL_SIZE = 0x40000;
     pmm_init(memory_kb, KERNEL_SIZE, KERNEL_BASE);
+    dma_buffer_alloc();
     if (!vmm_init() || !heap_init()) {
         throw std::runtime_error("kernel memory did not come up");
     }
@@ -406,14 +408,9 @@ void init_kernel_memory(uint32_t memory_kb)
 
 void reset_driver()
 {
-    root_cache = nullptr;
-    fat_cache = nullptr;
-    fat_cache_blocks = 0;
-    floppy_irq_flag = 0;
-    floppy_drive_available = 0;
-    floppy_motor_on = 0;
-    floppy_root_bypass = 1;
-    floppy_position = {0, 0, 1};
+    floppy_init();  // no controller answers yet: the drive stays unavailable
+    port_writes.clear();
+    relax_calls = 0;
 }
 
 std::vector<uint8_t> make_image(const std::vector<ImageEntry>& entries)

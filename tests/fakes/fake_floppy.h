@@ -79,10 +79,11 @@ void insert();
 // ---- the kernel around the driver ----
 // The memory managers as start-up leaves them: a memory-range table at
 // physical 0x1000 with one usable range of `memory_kb` from 0, then pmm_init
-// (which allocates the DMA buffer, at 0x2000), vmm_init and heap_init.
+// and the DMA buffer (at 0x2000), vmm_init and heap_init.
 void init_kernel_memory(uint32_t memory_kb = 32768);
-// The floppy driver's globals back to their load-time values. The caches are
-// forgotten, not released: they went with the arena.
+// The floppy driver back to its power-on state through floppy_init, before
+// the controller is attached; the records of that call are cleared. The old
+// caches are forgotten, not released: they went with the arena.
 void reset_driver();
 
 // ---- test disk images, made with mkfs.fat and mtools ----

@@ -219,7 +219,7 @@ void check_frames()
             }
             const uint64_t start = ranges[i].base;
             const uint64_t end = start + ranges[i].length;
-            if (ranges[i].type == 1 && frame >= start && frame + uint64_t{FRAME_SIZE} <= end) {
+            if (ranges[i].type == 1 && frame >= start && frame + uint64_t{PAGE_SIZE} <= end) {
                 usable = true;
             }
         }
@@ -299,14 +299,14 @@ void read_file(char* path)
 void report_caches()
 {
     out("KVALTEST root_cache ");
-    if (root_cache != nullptr) {
-        out_hex_bytes(root_cache, (ROOT_LAST_BLOCK - ROOT_FIRST_BLOCK + 1) * SECTOR_SIZE);
+    if (floppy_root_cache() != nullptr) {
+        out_hex_bytes(floppy_root_cache(), (ROOT_LAST_BLOCK - ROOT_FIRST_BLOCK + 1) * SECTOR_SIZE);
     } else {
         out("missing");
     }
     out("\nKVALTEST fat_cache ");
-    if (fat_cache != nullptr) {
-        out_hex_bytes(fat_cache, fat_cache_blocks * SECTOR_SIZE);
+    if (floppy_fat_cache() != nullptr) {
+        out_hex_bytes(floppy_fat_cache(), floppy_fat_cache_blocks() * SECTOR_SIZE);
     } else {
         out("missing");
     }
@@ -320,9 +320,9 @@ void report_heap()
     out("KVALTEST heap block=");
     out_hex(reinterpret_cast<uint32_t>(block));
     out(" root_cache=");
-    out_hex(reinterpret_cast<uint32_t>(root_cache));
+    out_hex(reinterpret_cast<uint32_t>(floppy_root_cache()));
     out(" fat_cache=");
-    out_hex(reinterpret_cast<uint32_t>(fat_cache));
+    out_hex(reinterpret_cast<uint32_t>(floppy_fat_cache()));
     out("\n");
     heap_free(block);
 }

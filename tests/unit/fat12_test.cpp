@@ -82,7 +82,7 @@ protected:
     static void insert(const std::vector<uint8_t>& disk)
     {
         fake::floppy::controller().image = disk;
-        if (root_cache == nullptr) {
+        if (floppy_root_cache() == nullptr) {
             floppy_init();
             ASSERT_TRUE(floppy_load_fat_cache(false));
         } else {
@@ -162,7 +162,7 @@ TEST_F(Fat12Test, TheThreePathFormsOpenTheSameRootFileAndNamesNeedTheirExactForm
     EXPECT_EQ(first.current_cluster, first.first_cluster);
     EXPECT_EQ(first.end, 0);
     EXPECT_EQ(first.directory, 0);
-    EXPECT_EQ(floppy_motor_on, 0) << "fat_open turns the motor off again";
+    EXPECT_FALSE(floppy_motor_is_on()) << "fat_open turns the motor off again";
     for (const char* path : {"a:\\kernel.kvx", "kernel.kvx"}) {
         const FileInfo again = open(path);
         EXPECT_EQ(std::memcmp(&again, &first, sizeof(FileInfo)), 0) << path;
@@ -223,7 +223,7 @@ TEST_F(Fat12Test, PathRulesTellAMissingFolderFromAMissingFile)
         const FileInfo info = open(c.path);
         EXPECT_EQ(info.status, c.status) << c.path;
         EXPECT_EQ(info.end, 1) << c.path;
-        EXPECT_EQ(floppy_motor_on, 0) << c.path;
+        EXPECT_FALSE(floppy_motor_is_on()) << c.path;
         EXPECT_EQ(fake::port_writes.empty(), c.path.empty()) << "only an empty path leaves the motor alone";
     }
 }
@@ -259,22 +259,29 @@ TEST_F(Fat12Test, FilesAreReadAlongTheirChainsAndAFinishedOrEmptyFileLeavesTheBu
 TEST_F(Fat12Test, FatEntriesUnpackTwelveBitsAtATimeAndNeverFromBeyondTheCache)
 {
     const uint8_t example[] = {0xF0, 0xFF, 0xFF, 0x03, 0x40, 0x00};
-    std::memcpy(fat_cache + SECTOR_SIZE, example, sizeof(example));
+    std::memcpy(&image[SECTOR_SIZE], example, sizeof(example));
+    // Cluster 341's entry straddles the first two FAT sectors (bytes 511-512).
+    image[SECTOR_SIZE + 510] = 0x00;
+    image[SECTOR_SIZE + 511] = 0x3A;
+    image[SECTOR_SIZE + 512] = 0x12;
+    insert(image);
     EXPECT_EQ(fat_next_cluster(0), 0xFF0);
     EXPECT_EQ(fat_next_cluster(1), 0xFFF);
     EXPECT_EQ(fat_next_cluster(2), 3) << "bytes 3-4, masked";
     EXPECT_EQ(fat_next_cluster(3), 4) << "bytes 4-5, shifted right by 4";
-    // Cluster 341's entry straddles the first two FAT sectors (bytes 511-512).
-    fat_cache[SECTOR_SIZE + 510] = 0x00;
-    fat_cache[SECTOR_SIZE + 511] = 0x3A;
-    fat_cache[SECTOR_SIZE + 512] = 0x12;
     EXPECT_EQ(fat_next_cluster(341), 0x123);
 
-    fat_cache_blocks = 2;  // the boot sector and one FAT sector
+    image[16] = 1;  // one FAT of one sector: the cache holds the boot sector and that sector
+    image[22] = 1;
+    image[23] = 0;
+    insert(image);
     EXPECT_EQ(fat_next_cluster(340), 0xA00) << "bytes 510-511 are cached";
     EXPECT_EQ(fat_next_cluster(341), FS_ERR_INVALID_CLUSTER) << "byte 512 is not";
     EXPECT_EQ(fat_next_cluster(0xFFFF), FS_ERR_INVALID_CLUSTER);
-    fat_cache_blocks = 0;
+    image[14] = 0;  // no reserved sector and no FAT: the load fails and nothing is cached
+    image[16] = 0;
+    fake::floppy::controller().image = image;
+    EXPECT_FALSE(floppy_refresh());
     EXPECT_EQ(fat_next_cluster(2), FS_ERR_INVALID_CLUSTER);
 }
 
@@ -355,7 +362,7 @@ TEST_F(Fat12Test, LookupsReleaseTheirBuffersAndFailCleanlyWithoutHeap)
     EXPECT_EQ(fat_find_in_root("readme.tx").status, FS_ERR_NOT_FOUND);
     EXPECT_EQ(open("readme.tx").status, FS_ERR_INVALID_FILE);
     EXPECT_EQ(open("a:\\apps\\demo.kvx").status, FS_ERR_INVALID_DIRECTORY);
-    EXPECT_EQ(floppy_motor_on, 0);
+    EXPECT_FALSE(floppy_motor_is_on());
 }
 
 TEST_F(Fat12Test, ErrorMessagesArePrintedInLightRed)

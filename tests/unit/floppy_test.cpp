@@ -15,6 +15,7 @@
 #include "fakes/fake_floppy.h"
 #include "fakes/hw_test.h"
 #include "mm/heap.h"
+#include "mm/pmm.h"
 
 namespace {
 
@@ -84,9 +85,19 @@ protected:
     static void bring_up()
     {
         floppy_init();
-        ASSERT_EQ(floppy_drive_available, 1);
+        ASSERT_TRUE(floppy_drive_is_available());
         ASSERT_TRUE(floppy_load_fat_cache(false));
         forget_records();
+    }
+
+    // The DMA buffer where lowest-first allocation puts it once every frame
+    // below `at` is taken; 0 takes every frame, so there is no buffer.
+    static void place_dma_buffer(uint32_t at)
+    {
+        pmm_free_frames(dma_buffer_address(), DMA_BUFFER_FRAMES);
+        pmm_mark_region_used(0, at != 0 ? at : pmm_memory_size(false));
+        dma_buffer_alloc();
+        ASSERT_EQ(dma_buffer_address(), at);
     }
 
     static void forget_records()
@@ -112,7 +123,7 @@ TEST_F(FloppyTest, LbaToChsWalksSectorsThenHeadsThenCylinders)
         const ChsAddress at = lba_to_chs(static_cast<uint16_t>(block));
         EXPECT_EQ((std::array<int, 3>{at.head, at.cylinder, at.sector}), (std::array<int, 3>{head, cylinder, sector}))
             << "block " << block;
-        EXPECT_EQ(floppy_position.sector, sector) << "the last position is kept";
+        EXPECT_EQ(floppy_last_position().sector, sector) << "the last position is kept";
     }
 }
 
@@ -135,7 +146,7 @@ TEST_F(FloppyTest, ResetSendsTheManualsSequenceAndRecalibrates)
     EXPECT_EQ(writes_to_ports({DOR, FIFO, CCR}), expected);
     EXPECT_EQ(fdc().resets, 1);
     EXPECT_EQ(fdc().protocol_errors, 0) << "every result byte was read, none invented";
-    EXPECT_EQ(floppy_motor_on, 0) << "recalibration leaves the motor flag alone";
+    EXPECT_FALSE(floppy_motor_is_on()) << "recalibration leaves the motor flag alone";
 }
 
 TEST_F(FloppyTest, ResetRefusesAPlainOrSilentControllerAndRecalibrationTriesTenTimes)
@@ -180,7 +191,7 @@ TEST_F(FloppyTest, SeekSendsHeadAndCylinderAndChecksWhereTheHeadArrived)
 
 TEST_F(FloppyTest, ReadDataProgramsTheChannelThenSendsTheNineCommandBytes)
 {
-    ASSERT_EQ(dma_buffer, 0x2000u);
+    ASSERT_EQ(dma_buffer_address(), 0x2000u);
     fdc().dor = 0x1C;  // motor running
     ASSERT_TRUE(fdc_read_sector_chs(1, 79, 18));
     const std::vector<PortValue> dma = {
@@ -209,7 +220,7 @@ TEST_F(FloppyTest, TheInterruptSetsTheFlagAndEveryWaitGivesUpWithinItsBound)
     floppy_irq_work();
     EXPECT_EQ(fake::writes_to(0x20), (std::vector<uint32_t>{0x20}));
     EXPECT_TRUE(fdc_wait_irq());
-    EXPECT_EQ(floppy_irq_flag, 0) << "the wait takes the flag";
+    EXPECT_FALSE(floppy_irq_pending()) << "the wait takes the flag";
 
     fdc().ready = false;  // RQM never comes
     fake::relax_calls = 0;
@@ -229,7 +240,7 @@ TEST_F(FloppyTest, TheInterruptSetsTheFlagAndEveryWaitGivesUpWithinItsBound)
 TEST_F(FloppyTest, DmaBufferReadStaysInsideTheSixtyFourKilobytes)
 {
     Bytes out(0x10000);
-    std::memset(fake::phys(dma_buffer), 0x5A, 0x10000);
+    std::memset(fake::phys(dma_buffer_address()), 0x5A, 0x10000);
     EXPECT_TRUE(dma_buffer_read(0x10000, 0, out.data()));
     EXPECT_EQ(out.back(), 0x5A);
     EXPECT_FALSE(dma_buffer_read(0x10000, 1, out.data()));
@@ -237,7 +248,7 @@ TEST_F(FloppyTest, DmaBufferReadStaysInsideTheSixtyFourKilobytes)
     EXPECT_FALSE(dma_buffer_read(1, 0xFFFFFFFF, out.data())) << "no wrap-round of offset + count";
     EXPECT_FALSE(dma_buffer_read(16, 0, nullptr));
     EXPECT_TRUE(dma_buffer_read(0, 0x10000, out.data()));
-    dma_buffer = 0;
+    place_dma_buffer(0);
     EXPECT_FALSE(dma_buffer_read(16, 0, out.data())) << "no buffer, nothing to copy from";
 }
 
@@ -245,14 +256,14 @@ TEST_F(FloppyTest, TheChannelReachesOnlyABufferThatHoldsATrackInOneSixtyFourKilo
 {
     bring_up();
     floppy_motor(true);
-    dma_buffer = 0x800000;  // above the first bank: the page register carries it
+    place_dma_buffer(0x800000);  // above the first bank: the page register carries it
     EXPECT_EQ(read(100), on_disk(100));
     EXPECT_EQ(fake::writes_to(0x81), (std::vector<uint32_t>{0x80}));
 
     forget_records();
-    dma_buffer = 0x80F000;  // the track would cross 0x810000, where the 8237 wraps
+    place_dma_buffer(0x80F000);  // the track would cross 0x810000, where the 8237 wraps
     EXPECT_TRUE(read(100).empty());
-    dma_buffer = 0;  // never allocated: the controller would write at 0
+    place_dma_buffer(0);  // none: the controller would write at 0
     EXPECT_TRUE(read(100).empty());
     EXPECT_EQ(fdc().reads, 0);
 }
@@ -263,27 +274,21 @@ TEST_F(FloppyTest, ReadsNeedTheMotorWhichNeedsTheDriveAndDeliverTheFirstSectorMo
 {
     bring_up();
     EXPECT_TRUE(read(40).empty()) << "the motor flag is off";
-    floppy_drive_available = 0;
     floppy_motor(true);
-    EXPECT_EQ(floppy_motor_on, 0);
-    EXPECT_TRUE(read(40).empty());
-
-    floppy_drive_available = 1;
-    floppy_motor(true);
-    EXPECT_EQ(floppy_motor_on, 1);
+    EXPECT_TRUE(floppy_motor_is_on());
     EXPECT_EQ(read(2879), on_disk(2879));  // head 1: ends at the track's end
     EXPECT_EQ(read(40), on_disk(40));      // head 0: ends at terminal count
     EXPECT_EQ(fdc().transfers.back().bytes, DMA_TRACK_BYTES);
-    EXPECT_EQ(fdc().transfers.back().address, dma_buffer);
+    EXPECT_EQ(fdc().transfers.back().address, dma_buffer_address());
     EXPECT_TRUE(read(2880).empty());
     EXPECT_FALSE(floppy_read_sector(41, nullptr));
     EXPECT_EQ(fdc().reads, 2) << "refused reads never reach the controller";
 
     floppy_motor(false);
-    EXPECT_EQ(floppy_motor_on, 0);
+    EXPECT_FALSE(floppy_motor_is_on());
     fdc_set_enabled(false);  // parked for restart: held in reset
     fdc_set_enabled(true);
-    EXPECT_EQ(fake::writes_to(DOR), (std::vector<uint32_t>{0x0C, 0x1C, 0x0C, 0x00, 0x0C}));
+    EXPECT_EQ(fake::writes_to(DOR), (std::vector<uint32_t>{0x1C, 0x0C, 0x00, 0x0C}));
 }
 
 // A failed attempt has moved the channel's address on, so each retry must
@@ -317,14 +322,14 @@ TEST_F(FloppyTest, StartUpCachesTheRootAndFatAreasAndServesRootBlocksFromMemory)
     floppy_init();
     EXPECT_EQ(fake::writes_to(0x21).back() & 0x40, 0u) << "IRQ 6 is open";
     ASSERT_TRUE(floppy_load_fat_cache(false));
-    EXPECT_EQ(floppy_drive_available, 1);
-    EXPECT_EQ(floppy_root_bypass, 0);
-    EXPECT_EQ(floppy_motor_on, 0);
-    ASSERT_NE(root_cache, nullptr);
-    EXPECT_EQ(bytes(root_cache, ROOT_CACHE_BYTES), on_disk(19, ROOT_BLOCKS, CACHE_PADDING));
-    ASSERT_NE(fat_cache, nullptr);
-    EXPECT_EQ(fat_cache_blocks, 19);
-    EXPECT_EQ(bytes(fat_cache, 19 * SECTOR_SIZE + CACHE_PADDING), on_disk(0, 19, CACHE_PADDING));
+    EXPECT_TRUE(floppy_drive_is_available());
+    EXPECT_FALSE(floppy_root_from_disk());
+    EXPECT_FALSE(floppy_motor_is_on());
+    ASSERT_NE(floppy_root_cache(), nullptr);
+    EXPECT_EQ(bytes(floppy_root_cache(), ROOT_CACHE_BYTES), on_disk(19, ROOT_BLOCKS, CACHE_PADDING));
+    ASSERT_NE(floppy_fat_cache(), nullptr);
+    EXPECT_EQ(floppy_fat_cache_blocks(), 19);
+    EXPECT_EQ(bytes(floppy_fat_cache(), 19 * SECTOR_SIZE + CACHE_PADDING), on_disk(0, 19, CACHE_PADDING));
 
     forget_records();
     floppy_motor(true);
@@ -341,9 +346,11 @@ TEST_F(FloppyTest, TheDriveIsUnavailableAfterAFailedStartUpOrRootLoadUntilARefre
 {
     fdc().version = 0x80;
     floppy_init();
-    EXPECT_EQ(floppy_drive_available, 0);
-    EXPECT_EQ(root_cache, nullptr);
+    EXPECT_FALSE(floppy_drive_is_available());
+    EXPECT_EQ(floppy_root_cache(), nullptr);
     floppy_motor(true);
+    EXPECT_FALSE(floppy_motor_is_on()) << "no motor without a drive";
+    EXPECT_EQ(fake::writes_to(DOR).back(), 0x0Cu);
     EXPECT_TRUE(read(19).empty());
 
     fdc().version = 0x90;
@@ -354,25 +361,25 @@ TEST_F(FloppyTest, TheDriveIsUnavailableAfterAFailedStartUpOrRootLoadUntilARefre
         }
     }
     EXPECT_FALSE(floppy_refresh());
-    EXPECT_EQ(root_cache, nullptr);
-    EXPECT_EQ(floppy_drive_available, 0);
+    EXPECT_EQ(floppy_root_cache(), nullptr);
+    EXPECT_FALSE(floppy_drive_is_available());
     for (void* p : hoard) {
         heap_free(p);
     }
     EXPECT_TRUE(floppy_refresh());
-    EXPECT_EQ(fat_cache_blocks, 19);
+    EXPECT_EQ(floppy_fat_cache_blocks(), 19);
 
     fake::floppy::eject();
     EXPECT_FALSE(floppy_refresh());
-    EXPECT_EQ(floppy_drive_available, 0);
-    EXPECT_EQ(floppy_motor_on, 0);
-    EXPECT_EQ(floppy_root_bypass, 0);
+    EXPECT_FALSE(floppy_drive_is_available());
+    EXPECT_FALSE(floppy_motor_is_on());
+    EXPECT_FALSE(floppy_root_from_disk());
     floppy_motor(true);
     EXPECT_TRUE(read(19).empty());
 
     fake::floppy::insert();
     EXPECT_TRUE(floppy_refresh());
-    EXPECT_EQ(floppy_drive_available, 1);
+    EXPECT_TRUE(floppy_drive_is_available());
     floppy_motor(true);
     EXPECT_EQ(read(19), on_disk(19));
 }
@@ -386,16 +393,16 @@ TEST_F(FloppyTest, ARefreshWithALargerFatAreaReallocatesInsteadOfOverrunning)
 
     set_fat_area(1, 2, 14);  // 29 blocks instead of 19
     ASSERT_TRUE(floppy_refresh());
-    EXPECT_EQ(fat_cache_blocks, 29);
-    EXPECT_EQ(bytes(fat_cache, 29 * SECTOR_SIZE), on_disk(0, 29));
+    EXPECT_EQ(floppy_fat_cache_blocks(), 29);
+    EXPECT_EQ(bytes(floppy_fat_cache(), 29 * SECTOR_SIZE), on_disk(0, 29));
     EXPECT_EQ(bytes(neighbour, 64), Bytes(64, 0xA5));
 
     const uint32_t in_use = heap_control_block()->used_blocks;
-    const uint8_t* kept = fat_cache;
+    const uint8_t* kept = floppy_fat_cache();
     set_fat_area(1, 2, 3);  // smaller again: the larger buffer serves
     ASSERT_TRUE(floppy_refresh());
-    EXPECT_EQ(fat_cache, kept);
-    EXPECT_EQ(fat_cache_blocks, 7);
+    EXPECT_EQ(floppy_fat_cache(), kept);
+    EXPECT_EQ(floppy_fat_cache_blocks(), 7);
     EXPECT_EQ(heap_control_block()->used_blocks, in_use);
 }
 
@@ -403,26 +410,26 @@ TEST_F(FloppyTest, AFailedFatLoadCountsNoBlockKeepsItsBufferAndLeaksNothing)
 {
     bring_up();
     const uint32_t in_use = heap_control_block()->used_blocks;
-    const uint8_t* kept = fat_cache;
+    const uint8_t* kept = floppy_fat_cache();
     // No FAT area at all; far beyond the disk; a size that wraps to 19 in 16 bits.
     for (const auto& [reserved, fats, sectors_per_fat] :
          std::vector<std::array<int, 3>>{{0, 0, 9}, {1, 255, 0xFFFF}, {19, 2, 0x8000}}) {
         set_fat_area(static_cast<uint16_t>(reserved), static_cast<uint8_t>(fats),
                      static_cast<uint16_t>(sectors_per_fat));
         EXPECT_FALSE(floppy_load_fat_cache(true)) << reserved << " " << fats << " " << sectors_per_fat;
-        EXPECT_EQ(fat_cache_blocks, 0) << "no FAT of the old disk may stand for the new one";
-        EXPECT_EQ(floppy_motor_on, 0);
+        EXPECT_EQ(floppy_fat_cache_blocks(), 0) << "no FAT of the old disk may stand for the new one";
+        EXPECT_FALSE(floppy_motor_is_on());
     }
     set_fat_area(1, 2, 9);
     fdc().disk = Disk::Unreadable;
     EXPECT_FALSE(floppy_load_fat_cache(true));
-    EXPECT_EQ(fat_cache_blocks, 0);
+    EXPECT_EQ(floppy_fat_cache_blocks(), 0);
     EXPECT_EQ(heap_control_block()->used_blocks, in_use) << "the boot-sector buffer went back";
 
     fdc().disk = Disk::Inserted;
     EXPECT_TRUE(floppy_load_fat_cache(true));
-    EXPECT_EQ(fat_cache, kept);
-    EXPECT_EQ(fat_cache_blocks, 19);
+    EXPECT_EQ(floppy_fat_cache(), kept);
+    EXPECT_EQ(floppy_fat_cache_blocks(), 19);
     EXPECT_EQ(heap_control_block()->used_blocks, in_use);
 }
 
