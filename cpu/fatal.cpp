@@ -144,8 +144,8 @@ constexpr uint32_t SYSCALL_EXIT = 1;
 
 }  // namespace
 
-const char* fatal_banner = banner.text;
-const char* fatal_explanation =
+const char* const fatal_banner = banner.text;
+const char* const fatal_explanation =
     "\n\nKestrel Vale (KVAL) detected an error and it turned off itself to"
     "\n\t\t\t\t   protect your computer from demage."
     "\n\n\t\t\t\t   Please report this error to the Kestrel Vale developers,"

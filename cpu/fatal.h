@@ -7,8 +7,8 @@
 // otherwise replaces the screen with the fatal error report and stops.
 [[noreturn]] void fatal_error(const char* message);
 
-extern const char* fatal_banner;
-extern const char* fatal_explanation;
+extern const char* const fatal_banner;
+extern const char* const fatal_explanation;
 
 // Installs the twenty processor-exception handlers (vectors 0-14, 16-19, 30).
 void exceptions_install();

@@ -29,7 +29,16 @@ constexpr uint32_t MAX_TICKS = 0xFFFFFFFF;
 
 constexpr SoftTimer FREE_TIMER = {NO_TIMER, 0, 0, 1, NO_LIMIT};
 
-// The one timer every timer_sleep waits on.
+// Free from load time, so a timer created before pit_init gets a real slot.
+SoftTimer soft_timers[SOFT_TIMER_COUNT] = {
+    FREE_TIMER, FREE_TIMER, FREE_TIMER, FREE_TIMER, FREE_TIMER,
+    FREE_TIMER, FREE_TIMER, FREE_TIMER, FREE_TIMER, FREE_TIMER,
+};
+// The scheduling counters the tick keeps for the process manager.
+uint32_t ticks_since_switch = 0;
+uint32_t last_slice_ticks = 0;
+
+// The one timer every timer_sleep reads.
 int32_t sleep_timer = NO_TIMER;
 
 bool timer_accepted(int32_t id)
@@ -60,16 +69,10 @@ void soft_timers_step()
 
 }  // namespace
 
-// Free from load time, so a timer created before pit_init gets a real slot.
-SoftTimer soft_timers[SOFT_TIMER_COUNT] = {
-    FREE_TIMER, FREE_TIMER, FREE_TIMER, FREE_TIMER, FREE_TIMER,
-    FREE_TIMER, FREE_TIMER, FREE_TIMER, FREE_TIMER, FREE_TIMER,
-};
-uint32_t ticks_since_switch = 0;
-uint32_t last_slice_ticks = 0;
-
 void pit_init()
 {
+    ticks_since_switch = 0;
+    last_slice_ticks = 0;
     port_out8(PIT_COMMAND, PIT_CHANNEL0_SQUARE_WAVE);
     port_out8(PIT_CHANNEL0_DATA, static_cast<uint8_t>(PIT_DIVISOR & 0xFF));
     port_out8(PIT_CHANNEL0_DATA, static_cast<uint8_t>(PIT_DIVISOR >> 8));
@@ -77,9 +80,19 @@ void pit_init()
     idt_set_gate(TIMER_VECTOR, timer_irq, false);
 }
 
+uint32_t timer_ticks_since_switch()
+{
+    return ticks_since_switch;
+}
+
 uint32_t last_slice_ticks_get()
 {
     return last_slice_ticks;
+}
+
+const SoftTimer* soft_timer_table()
+{
+    return soft_timers;
 }
 
 // The frame is the stub's business: it hands it to task_switch itself when
@@ -187,20 +200,20 @@ void sleep_timer_init()
 }
 
 // Busy-waits in the calling process; the tick switches it out meanwhile.
-// Every sleeper shares the one sleep timer, and each restarts its count, so a
-// sleep that starts during another lengthens that one. The timer therefore
-// runs without a limit: a short sleep's limit would stop it under a longer
-// sleep still in progress, which could then never end.
+// Sleepers in several processes share the one sleep timer, so none of them
+// may restart it: it runs without a limit and is never reset, a clock that
+// only moves on, and each sleeper waits until it has moved `ticks` past the
+// count it saw when it began. Unsigned differences stay right when the
+// count wraps round after 497 days.
 void timer_sleep(uint32_t ticks)
 {
     sleep_timer_init();
     if (!timer_accepted(sleep_timer)) {
         return;  // every slot taken: there is no clock to wait on
     }
-    timer_reset(sleep_timer);
-    timer_set_limit(sleep_timer, NO_LIMIT);
     timer_set_running(sleep_timer, 1);
-    while (timer_accepted(sleep_timer) && timer_get_count(sleep_timer) < ticks) {
+    const uint32_t began = timer_get_count(sleep_timer);
+    while (timer_accepted(sleep_timer) && timer_get_count(sleep_timer) - began < ticks) {
         cpu_relax();
     }
 }

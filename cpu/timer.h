@@ -22,13 +22,21 @@ struct [[gnu::packed]] SoftTimer {
     uint32_t limit;   // stops by itself when count reaches it; 0: no limit
 };
 
-extern SoftTimer soft_timers[SOFT_TIMER_COUNT];
-// Scheduling counters shared with the process manager.
-extern uint32_t ticks_since_switch;
-extern uint32_t last_slice_ticks;
+static_assert(sizeof(SoftTimer) == 14);
+static_assert(__builtin_offsetof(SoftTimer, running) == 4);
+static_assert(__builtin_offsetof(SoftTimer, count) == 5);
+static_assert(__builtin_offsetof(SoftTimer, free) == 9);
+static_assert(__builtin_offsetof(SoftTimer, limit) == 10);
 
+// Programs channel 0, frees every software timer and zeroes the scheduling
+// counters below.
 void pit_init();
+// Ticks since the last task switch (counted while switching is off too).
+uint32_t timer_ticks_since_switch();
+// The length in ticks of the last slice that ended in a switch.
 uint32_t last_slice_ticks_get();
+// The ten slots, read-only, for whoever needs to look at all of them.
+const SoftTimer* soft_timer_table();
 
 // A timer id is accepted while its slot is allocated; operations on any other
 // id return false or 0 and change nothing.
@@ -48,6 +56,7 @@ uint8_t timer_get_running(int32_t id);
 void sleep_timer_init();
 // Busy-waits `ticks` ticks of 10 ms; needs timer interrupts. Allocates the
 // sleep timer if nobody has; returns at once if no slot is left for it.
+// Sleepers in several processes each keep their own deadline.
 void timer_sleep(uint32_t ticks);
 // Lengths beyond 2^32 - 1 ticks are cut to that.
 void sleep_seconds(uint32_t seconds);

@@ -14,9 +14,9 @@
 #include "mm/pmm.h"
 #include "mm/vmm.h"
 
-uint32_t heap_control = 0;
-
 namespace {
+
+uint32_t heap_control = 0;  // physical address of the HeapControl frame; 0 until heap_init succeeds
 
 constexpr const char* FAULT_NO_MEMORY = "Kernel Heap Fault {Not Enough Heap Memory}";
 constexpr const char* FAULT_CANT_FIT = "Kernel Heap Fault {Block Can't Fit}";
@@ -171,8 +171,11 @@ HeapBlockRecord* heap_record(uint32_t index)
     return &record_table()[index];
 }
 
+// Every step that fails gives back what the steps before it took, so a
+// failed initialisation leaves no heap, no mapping and no frame behind.
 bool heap_init()
 {
+    heap_control = 0;
     // The bookkeeping is reached by physical address: it must lie in the
     // one-to-one mapped first 4 MiB.
     const uint32_t control_frame = pmm_alloc_frames_below(1, LOW_MEMORY_END);
@@ -180,11 +183,22 @@ bool heap_init()
         return false;
     }
     const uint32_t heap_frames = pmm_alloc_frames(HEAP_TAKEN_FRAMES);
-    if (heap_frames == 0 || !vmm_map_range(heap_frames, HEAP_START, false, true, HEAP_PAGES, vmm_current_directory())) {
+    if (heap_frames == 0) {
+        pmm_free_frame(control_frame);
+        return false;
+    }
+    // A failed range unmaps what it mapped itself; the frames stay ours.
+    if (!vmm_map_range(heap_frames, HEAP_START, false, true, HEAP_PAGES, vmm_current_directory())) {
+        pmm_free_frames(heap_frames, HEAP_TAKEN_FRAMES);
+        pmm_free_frame(control_frame);
         return false;
     }
     const uint32_t record_frames = pmm_alloc_frames_below(HEAP_RECORD_FRAMES, LOW_MEMORY_END);
     if (record_frames == 0) {
+        // Unmapping hands the 50 mapped frames back; the 4 unmapped ones follow.
+        vmm_unmap_range(HEAP_START, HEAP_PAGES, vmm_current_directory());
+        pmm_free_frames(heap_frames + HEAP_PAGES * PAGE_SIZE, HEAP_TAKEN_FRAMES - HEAP_PAGES);
+        pmm_free_frame(control_frame);
         return false;
     }
 

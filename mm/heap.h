@@ -59,9 +59,6 @@ static_assert(__builtin_offsetof(HeapControl, heap_end) == 28);
 static_assert(__builtin_offsetof(HeapControl, free_bytes) == 32);
 static_assert(__builtin_offsetof(HeapControl, used_bytes) == 36);
 
-// Physical address of the HeapControl frame; 0 until heap_init succeeds.
-extern uint32_t heap_control;
-
 bool heap_init();
 void* heap_alloc(uint32_t size);
 void heap_free(void* pointer);

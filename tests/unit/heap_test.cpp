@@ -93,7 +93,7 @@ TEST_F(HeapTest, InitMapsFiftyPagesAndKeepsItsBookkeepingLow)
     EXPECT_NO_THROW(virt_ptr(HEAP_END - 1));
     EXPECT_THROW(virt_ptr(HEAP_END), fake::PageFault);
     // Reached by physical address, so inside the one-to-one first 4 MiB.
-    EXPECT_LT(heap_control, LOW_MEMORY_END);
+    EXPECT_LT(reinterpret_cast<const uint8_t*>(heap_control_block()) - fake::phys(0), LOW_MEMORY_END);
     EXPECT_LE(control().records + HEAP_RECORD_FRAMES * 4096, LOW_MEMORY_END);
     EXPECT_EQ(control().record_count, 1u);
     EXPECT_EQ(heap_record(0)->end, HEAP_END);
@@ -236,6 +236,30 @@ TEST_F(HeapTest, EachFaultStopsTheKernelWithItsMessage)
 }
 
 using StackTest = HeapTest;
+
+// Each step of heap_init that can fail, on fresh memory managers: whatever
+// the steps before it took goes back, and no heap is left to allocate from.
+TEST_F(HeapTest, AFailedInitGivesBackEveryFrameAndMapping)
+{
+    enum Failure { NO_CONTROL_FRAME, HEAP_PAGE_TAKEN, NO_RECORD_FRAMES };
+    for (const Failure failure : {NO_CONTROL_FRAME, HEAP_PAGE_TAKEN, NO_RECORD_FRAMES}) {
+        SetUp();
+        // A new directory, so the heap's pages start unmapped.
+        ASSERT_TRUE(vmm_init());
+        if (failure == NO_CONTROL_FRAME) {
+            pmm_mark_region_used(0, LOW_MEMORY_END);
+        } else if (failure == HEAP_PAGE_TAKEN) {
+            ASSERT_TRUE(vmm_map_page(pmm_alloc_frame(), HEAP_END - PAGE_SIZE, false, true, vmm_current_directory()));
+        } else {
+            pmm_mark_region_used(0, LOW_MEMORY_END - PAGE_SIZE);  // one low frame: the control frame only
+        }
+        const uint32_t used = pmm_used_size(true);
+        EXPECT_FALSE(heap_init()) << failure;
+        EXPECT_EQ(pmm_used_size(true), used) << failure;
+        EXPECT_THROW(virt_ptr(HEAP_START), fake::PageFault) << failure;
+        EXPECT_EQ(heap_alloc(16), nullptr) << failure;
+    }
+}
 
 TEST_F(StackTest, CopiesTheActiveFramesToTheFixedTop)
 {

@@ -25,9 +25,8 @@ protected:
     void SetUp() override
     {
         HardwareTest::SetUp();
-        timers_reset_all();
-        ticks_since_switch = 0;
-        last_slice_ticks = 0;
+        pit_init();
+        fake::port_writes.clear();
         fake::relax_limit = 1000;
     }
     void TearDown() override
@@ -38,7 +37,10 @@ protected:
     }
 
     // The whole timer table, to compare before and after.
-    static std::string table() { return {reinterpret_cast<const char*>(soft_timers), sizeof soft_timers}; }
+    static std::string table()
+    {
+        return {reinterpret_cast<const char*>(soft_timer_table()), SOFT_TIMER_COUNT * sizeof(SoftTimer)};
+    }
     static void ticks(int n)
     {
         for (int i = 0; i < n; ++i) {
@@ -120,7 +122,7 @@ TEST_F(TimerTest, IdsThatAreNotAllocatedAreRefused)
         EXPECT_EQ(timer_is_free(bad), 1) << bad;
     }
     ticks(1);
-    EXPECT_EQ(soft_timers[id].count, 0u) << "a refused set_running must not start a free slot";
+    EXPECT_EQ(soft_timer_table()[id].count, 0u) << "a refused set_running must not start a free slot";
 }
 
 TEST_F(TimerTest, TickAcknowledgesLineZeroAndAsksForASwitchOnceTheSliceIsUsedUp)
@@ -128,7 +130,7 @@ TEST_F(TimerTest, TickAcknowledgesLineZeroAndAsksForASwitchOnceTheSliceIsUsedUp)
     EXPECT_EQ(timer_tick(0), 0u);
     EXPECT_EQ(fake::port_writes, (Writes{out8(0x20, 0x20)}));
     ticks(9);
-    EXPECT_EQ(ticks_since_switch, 10u) << "counts while switching is off";
+    EXPECT_EQ(timer_ticks_since_switch(), 10u) << "counts while switching is off";
     EXPECT_EQ(last_slice_ticks_get(), 0u);
 
     ProcessRecord processes[MAX_PROCESSES] = {};
@@ -136,7 +138,7 @@ TEST_F(TimerTest, TickAcknowledgesLineZeroAndAsksForASwitchOnceTheSliceIsUsedUp)
     process_table = processes;
     current_pid = 1;
     scheduler_enabled = 1;
-    ticks_since_switch = 0;
+    pit_init();  // the count starts again from 0
     const int32_t id = timer_create(1, 0);
     std::vector<uint32_t> answers;
     for (int i = 0; i < 9; ++i) {
@@ -145,7 +147,7 @@ TEST_F(TimerTest, TickAcknowledgesLineZeroAndAsksForASwitchOnceTheSliceIsUsedUp)
     // s + 1 ticks per turn: three ticks count, the fourth switches.
     EXPECT_EQ(answers, (std::vector<uint32_t>{0, 0, 0, 1, 0, 0, 0, 1, 0}));
     EXPECT_EQ(last_slice_ticks_get(), 3u);
-    EXPECT_EQ(ticks_since_switch, 1u);
+    EXPECT_EQ(timer_ticks_since_switch(), 1u);
     EXPECT_EQ(timer_get_count(id), 9u) << "software timers advance on switching ticks too";
     EXPECT_EQ(fake::writes_to(0x20).size(), 19u);
 
@@ -188,20 +190,24 @@ TEST_F(TimerTest, SleepLeavesOtherTimersAlone)
     EXPECT_EQ(table(), before);
 }
 
-TEST_F(TimerTest, AShortSleepInsideALongOneDoesNotStrandTheLongOne)
+TEST_F(TimerTest, ShortSleepsOfAnotherProcessNeitherStrandNorStretchALongOne)
 {
-    // A second process sleeps one tick while the first waits for 30: the
-    // shared timer restarts, so the long wait lengthens but must still end.
+    // Between any two turns of a 30-tick sleep, a second process sleeps one
+    // tick, over and over: the long sleep still lasts exactly 30 ticks.
     sleep_timer_init();
-    int turns = 0;
+    int elapsed = 0;
+    bool other_running = false;
     fake::on_relax = [&] {
         timer_tick(0);
-        if (++turns == 5) {
+        ++elapsed;
+        if (!other_running) {
+            other_running = true;
             timer_sleep(1);
+            other_running = false;
         }
     };
     timer_sleep(30);
-    EXPECT_GE(turns, 30);
+    EXPECT_EQ(elapsed, 30);
 }
 
 }  // namespace
