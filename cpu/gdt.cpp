@@ -74,11 +74,10 @@ void gdt_init()
     gdt_register.limit = sizeof(gdt) - 1;
     gdt_register.base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&gdt[0]));
 
-    // Slots 3-5 stay all zero: no descriptor.
+    // The null slot and slots 3-5 stay all zero: no descriptor.
     for (int32_t index = 0; index < GDT_SLOTS; ++index) {
         gdt_set_entry(index, 0, 0, ACCESS_NONE, FLAGS_NONE);
     }
-    gdt_set_entry(SLOT_NULL, 0, 0, ACCESS_NONE, FLAGS_NONE);
     gdt_set_entry(SLOT_KERNEL_CODE, 0, LIMIT_4GIB, ACCESS_KERNEL_CODE, FLAGS_4K_32BIT);
     gdt_set_entry(SLOT_KERNEL_DATA, 0, LIMIT_4GIB, ACCESS_KERNEL_DATA, FLAGS_4K_32BIT);
 

@@ -87,13 +87,3 @@ void pic_unmask_irq(uint8_t line)
     const uint16_t port = mask_port(line);
     port_out8(port, static_cast<uint8_t>(port_in8(port) & ~mask_bit(line)));
 }
-
-void pic_write_command(uint8_t value)
-{
-    port_out8(PIC_MASTER_COMMAND, value);
-}
-
-void pic_write_data(uint8_t value)
-{
-    port_out8(PIC_MASTER_DATA, value);
-}

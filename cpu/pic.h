@@ -10,5 +10,3 @@ void pic_remap();
 extern "C" void pic_send_eoi(int32_t line);
 void pic_mask_irq(uint8_t line);
 void pic_unmask_irq(uint8_t line);
-void pic_write_command(uint8_t value);
-void pic_write_data(uint8_t value);

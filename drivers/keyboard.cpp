@@ -31,8 +31,8 @@ constexpr uint8_t LED_CAPS_LOCK = 0x04;
 constexpr uint8_t SCAN_RELEASE = 0x80;  // bit 7: the key went up
 constexpr uint8_t SCAN_CODE_MASK = 0x7F;
 
-constexpr int32_t KBD_VECTOR = 33;  // interrupt line 1
 constexpr int32_t KBD_IRQ_LINE = 1;
+constexpr int32_t KBD_VECTOR = PIC_VECTOR_BASE + KBD_IRQ_LINE;
 
 // Status reads cross the ISA bus at about a microsecond each, so this gives
 // the controller roughly a millisecond, the time one byte takes on the wire
