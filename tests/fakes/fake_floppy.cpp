@@ -191,7 +191,8 @@ void read_data(const std::vector<uint8_t>& cmd)
         // Ran off the end of the track before terminal count.
         finish_read(ST0_ABNORMAL | st0_base, ST1_END_OF_CYLINDER, 0, cyl, head, sector, size_code);
     } else {
-        finish_read(st0_base, 0, 0, cyl, head, sector, size_code);
+        const int answered = c.result_size_code;
+        finish_read(st0_base, 0, 0, cyl, head, sector, answered < 0 ? size_code : static_cast<uint8_t>(answered));
     }
 }
 

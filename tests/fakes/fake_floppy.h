@@ -47,6 +47,7 @@ struct Controller {
     int recalibrate_failures = 0;      // RECALIBRATEs that end on cylinder 1 first
     int seek_failures = 0;             // SEEKs that end one cylinder short first
     int read_errors = 0;               // READ DATAs that first end in a CRC error, their data corrupt
+    int result_size_code = -1;         // N in every READ DATA result; -1: the command's own
 
     // ---- what the driver did (read them in a test) ----
     std::vector<std::vector<uint8_t>> commands;  // every complete command, bytes in order

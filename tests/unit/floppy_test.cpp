@@ -219,6 +219,7 @@ TEST_F(FloppyTest, TheInterruptSetsTheFlagAndEveryWaitGivesUpWithinItsBound)
 {
     floppy_irq_work();
     EXPECT_EQ(fake::writes_to(0x20), (std::vector<uint32_t>{0x20}));
+    EXPECT_TRUE(fake::writes_to(0xA0).empty()) << "IRQ 6 is the master's: the slave hears nothing";
     EXPECT_TRUE(fdc_wait_irq());
     EXPECT_FALSE(floppy_irq_pending()) << "the wait takes the flag";
 
@@ -301,6 +302,12 @@ TEST_F(FloppyTest, ReadsRetryOnARearmedChannelAndGiveUpOnAnUnreadableOrEjectedDi
     fdc().read_errors = 1;  // the first attempt moves a corrupt sector, then fails
     EXPECT_EQ(read(40), on_disk(40));
     EXPECT_EQ(fdc().reads, 2);
+
+    fdc().reads = 0;
+    fdc().result_size_code = 3;  // a normal end, but 1024-byte sectors: not this disk
+    EXPECT_TRUE(read(40).empty());
+    EXPECT_EQ(fdc().reads, 10);
+    fdc().result_size_code = -1;
 
     fdc().reads = 0;
     fdc().disk = Disk::Unreadable;
