@@ -20,6 +20,8 @@
 #include "mm/pmm.h"
 #include "mm/stack.h"
 #include "mm/vmm.h"
+#include "proc/process.h"
+#include "shell/shell.h"
 
 namespace {
 
@@ -106,6 +108,7 @@ void kernel_main_on_kernel_stack()
     startup_phase2();
     welcome_screen();
     startup_test_hook(STARTUP_WELCOME);
+    scheduler_set_enabled(1);
     // The idle loop. No halt: the first task switch discards this context.
     for (;;) {
         cpu_relax();
@@ -172,6 +175,15 @@ void startup_phase2()
 {
     drivers_init();
     startup_test_hook(STARTUP_DRIVERS);
+    if (!mt_init()) {
+        fatal_error("KVAL internal error [MT init failed]");
+    }
+    constexpr uint32_t SHELL_IMAGE_SIZE = 1;  // two image pages, none of them mapped
+    constexpr uint32_t SHELL_TIME_SLICE = 6;
+    if (process_create("KVALCLI", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&shell_main)), SHELL_IMAGE_SIZE,
+                       0, SHELL_TIME_SLICE, PROCESS_SYSTEM) != 0) {
+        fatal_error("KVAL internal error [CLI init failed]");
+    }
 }
 
 void welcome_screen()

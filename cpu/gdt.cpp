@@ -75,7 +75,7 @@ void gdt_init()
     gdt_register.base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&gdt[0]));
 
     // The null slot and slots 3-5 stay all zero: no descriptor.
-    for (int32_t index = 0; index < GDT_SLOTS; ++index) {
+    for (int32_t index = SLOT_NULL; index < GDT_SLOTS; ++index) {
         gdt_set_entry(index, 0, 0, ACCESS_NONE, FLAGS_NONE);
     }
     gdt_set_entry(SLOT_KERNEL_CODE, 0, LIMIT_4GIB, ACCESS_KERNEL_CODE, FLAGS_4K_32BIT);

@@ -5,8 +5,23 @@
 
 bits 32
 
-SCHED_STACK_TOP equ 0xCA001FE0     ; top of the scheduler stack (two pages at 0xCA000000)
+; ProcessRecord offsets task_resume reads (proc/process.h asserts each).
+REC_EAX     equ 23
+REC_EBX     equ 27
+REC_ECX     equ 31
+REC_EDX     equ 35
+REC_ESI     equ 39
+REC_EDI     equ 43
+REC_ESP     equ 59
+REC_EBP     equ 63
+REC_EIP     equ 67
+REC_EFLAGS  equ 71
 
+KERNEL_CODE equ 0x08
+KERNEL_DATA equ 0x10
+EFLAGS_IF   equ 0x200
+
+extern sched_stack_top
 extern pic_send_eoi
 extern timer_tick
 extern task_switch
@@ -75,7 +90,7 @@ timer_irq:
     iret
 .switch:
     mov ebx, esp                    ; the TickFrame on the interrupted stack
-    mov esp, SCHED_STACK_TOP
+    mov esp, [sched_stack_top]
     cli
     push ebx
     call task_switch                ; resumes the chosen process; never returns
@@ -83,6 +98,38 @@ timer_irq:
     cli
     hlt
     jmp .hang
+
+; Enters the process whose ProcessRecord is the argument. Its stack resumes
+; at esp + 12, where the interrupted process's EIP, CS and EFLAGS were: a new
+; interrupt-return frame goes there, with interrupts enabled. EBP is esp for
+; a record that never ran (ebp 0). ESI, the record pointer, is loaded last.
+global task_resume
+task_resume:
+    mov esi, [esp + 4]
+    mov esp, [esi + REC_ESP]
+    add esp, 12
+    mov ax, KERNEL_DATA
+    mov ds, ax
+    mov es, ax
+    mov fs, ax
+    mov gs, ax
+    mov eax, [esi + REC_EFLAGS]
+    or eax, EFLAGS_IF
+    push eax
+    push dword KERNEL_CODE
+    push dword [esi + REC_EIP]
+    mov ebp, [esi + REC_EBP]
+    test ebp, ebp
+    jnz .frame_pointer_set
+    mov ebp, [esi + REC_ESP]
+.frame_pointer_set:
+    mov eax, [esi + REC_EAX]
+    mov ebx, [esi + REC_EBX]
+    mov ecx, [esi + REC_ECX]
+    mov edx, [esi + REC_EDX]
+    mov edi, [esi + REC_EDI]
+    mov esi, [esi + REC_ESI]
+    iret
 
 IRQ_STUB kbd_irq, kbd_irq_work
 IRQ_STUB floppy_irq_handler, floppy_irq_work

@@ -6,6 +6,9 @@
 
 #include <stdint.h>
 
+struct TickFrame;
+struct ProcessRecord;
+
 extern "C" {
 // Default handlers of cpu/idt.cpp.
 void isr_ignore();
@@ -29,7 +32,12 @@ extern void (*const exception_stubs[32])();
 // non-zero when the stub must switch tasks with the frame at `frame`.
 uint32_t timer_tick(uint32_t frame);
 // Task switch on the scheduler stack (never returns).
-[[noreturn]] void task_switch(uint32_t frame);
+[[noreturn]] void task_switch(const TickFrame* frame);
+// Enters a process from its record: ESP = esp + 12 with an interrupt-return
+// frame built there, data segments 16, its registers, interrupts on.
+[[noreturn]] void task_resume(const ProcessRecord* record);
+// The scheduler stack's top, which the timer stub loads before task_switch.
+extern const uint32_t sched_stack_top;
 void kbd_irq_work();
 void floppy_irq_work();
 [[noreturn]] void exception_dispatch(int32_t vector);

@@ -277,9 +277,18 @@ bool vmm_copy_mappings(uint32_t destination, uint32_t source)
 
 bool vmm_free_directory(uint32_t directory, uint32_t frames)
 {
-    // Freeing the loaded directory or the kernel's would pull the mappings
-    // out from under the running code.
-    if (!reachable(directory) || frames == 0 || directory == current_directory || directory == kernel_directory) {
+    if (frames == 0 || !vmm_release_tables(directory)) {
+        return false;
+    }
+    pmm_free_frames(directory, frames);
+    return true;
+}
+
+bool vmm_release_tables(uint32_t directory)
+{
+    // Releasing the loaded directory's tables or the kernel's would pull the
+    // mappings out from under the running code.
+    if (!reachable(directory) || directory == current_directory || directory == kernel_directory) {
         return false;
     }
     for (uint32_t d = 0; d < PAGE_ENTRIES; ++d) {
@@ -293,7 +302,6 @@ bool vmm_free_directory(uint32_t directory, uint32_t frames)
         pmm_free_frame(entry_frame(entry));  // the table; its pages are not released here
     }
     mem_set(phys_ptr(directory), 0, PAGE_SIZE);
-    pmm_free_frames(directory, frames);
     return true;
 }
 

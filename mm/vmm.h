@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "lib/status.h"
 #include "mm/pmm.h"
 
 constexpr uint32_t PAGE_PRESENT = 1;
@@ -20,10 +21,10 @@ constexpr uint32_t DIRECTORY_FRAMES = 2;  // every directory is two frames; the 
 
 // Status codes of vmm_alloc_map and vmm_unmap_free.
 enum VmmStatus : int32_t {
-    VMM_OK = 0,
-    VMM_BAD_ARGUMENT = -1,
-    VMM_OUT_OF_MEMORY = -6,
-    VMM_MAPPING_FAILED = -17,
+    VMM_OK = STATUS_OK,
+    VMM_BAD_ARGUMENT = STATUS_BAD_ARGUMENT,
+    VMM_OUT_OF_MEMORY = STATUS_OUT_OF_MEMORY,
+    VMM_MAPPING_FAILED = STATUS_MAPPING_FAILED,
 };
 
 constexpr uint32_t vmm_directory_index(uint32_t virt)
@@ -47,6 +48,9 @@ bool vmm_unmap_range(uint32_t virt, uint32_t count, uint32_t directory);
 bool vmm_copy_mappings(uint32_t destination, uint32_t source);
 // Refuses the kernel directory and the directory currently loaded.
 bool vmm_free_directory(uint32_t directory, uint32_t frames);
+// Releases the page tables of `directory` (not the pages they map) and
+// clears its entries: what is left of a copy that failed half-way.
+bool vmm_release_tables(uint32_t directory);
 void vmm_switch_directory(uint32_t directory);
 uint32_t vmm_current_directory();
 uint32_t vmm_kernel_directory();

@@ -1,5 +1,6 @@
-// The process table's interface as far as the kernel uses it before the
-// process manager runs: task switching is off and no process is current.
+// The process table and its scheduler, the creation and termination of
+// processes, and the console focus. At most five processes, slot index =
+// PID: the system process in slot 0, the shell in slot 1, applications in 2-4.
 #pragma once
 
 #include <stdint.h>
@@ -7,12 +8,32 @@
 #include "fs/fat12.h"
 
 constexpr uint32_t MAX_PROCESSES = 5;
+constexpr uint32_t MAX_PID = MAX_PROCESSES - 1;
 
 enum ProcessType : uint32_t {
     PROCESS_SYSTEM = 0,
     PROCESS_DRIVER = 1,
     PROCESS_APPLICATION = 2,
 };
+
+enum ProcessState : uint32_t {
+    PROCESS_NORMAL = 0,
+    PROCESS_KILL_REQUESTED = 2,  // the system process will terminate it
+};
+
+constexpr uint32_t PROCESS_NAME_MAX = 13;  // characters, without the NUL
+
+// The scheduler stack: two pages in the kernel directory, and so in every
+// process's copy of it. The timer stub switches to its top before task_switch.
+constexpr uint32_t SCHED_STACK_BASE = 0xCA000000;
+constexpr uint32_t SCHED_STACK_PAGES = 2;
+constexpr uint32_t SCHED_STACK_TOP = 0xCA001FE0;
+
+// The stack of every created process: two pages at 0x90000000. A record that
+// never ran resumes with ESP = esp + 12 and EBP = esp.
+constexpr uint32_t PROCESS_STACK_BASE = 0x90000000;
+constexpr uint32_t PROCESS_STACK_PAGES = 2;
+constexpr uint32_t PROCESS_STACK_ESP = 0x90001FE0;
 
 struct [[gnu::packed]] ProcessRecord {
     uint32_t pid;
@@ -22,7 +43,7 @@ struct [[gnu::packed]] ProcessRecord {
     uint32_t eax, ebx, ecx, edx, esi, edi;
     uint16_t cs;
     uint16_t ds, es, fs, gs, ss;
-    uint32_t esp;
+    uint32_t esp;  // the processor's EIP, CS, EFLAGS words of the interruption
     uint32_t ebp;
     uint32_t eip;
     uint32_t eflags;
@@ -37,21 +58,73 @@ struct [[gnu::packed]] ProcessRecord {
     uint32_t image_base;
     FileInfo file_info;
 };
-
-extern ProcessRecord* process_table;  // MAX_PROCESSES records; null until created
-extern uint32_t current_pid;          // slot of the running process
-extern uint8_t scheduler_enabled;     // ticks switch tasks only while this is 1
-
-uint8_t scheduler_is_enabled();
-void scheduler_set_enabled(uint8_t flag);
-uint32_t process_current_pid();
-uint32_t process_current_time_slice();
-ProcessRecord* process_get_record(ProcessRecord* out, uint32_t pid);
+// task_resume (cpu/isr.asm) reads eax-edi, esp, ebp, eip and eflags at these
+// offsets.
 static_assert(sizeof(ProcessRecord) == 133);
 static_assert(__builtin_offsetof(ProcessRecord, name) == 4);
+static_assert(__builtin_offsetof(ProcessRecord, active) == 18);
 static_assert(__builtin_offsetof(ProcessRecord, state) == 19);
+static_assert(__builtin_offsetof(ProcessRecord, eax) == 23);
+static_assert(__builtin_offsetof(ProcessRecord, ebx) == 27);
+static_assert(__builtin_offsetof(ProcessRecord, ecx) == 31);
+static_assert(__builtin_offsetof(ProcessRecord, edx) == 35);
+static_assert(__builtin_offsetof(ProcessRecord, esi) == 39);
+static_assert(__builtin_offsetof(ProcessRecord, edi) == 43);
 static_assert(__builtin_offsetof(ProcessRecord, cs) == 47);
 static_assert(__builtin_offsetof(ProcessRecord, esp) == 59);
+static_assert(__builtin_offsetof(ProcessRecord, ebp) == 63);
+static_assert(__builtin_offsetof(ProcessRecord, eip) == 67);
+static_assert(__builtin_offsetof(ProcessRecord, eflags) == 71);
+static_assert(__builtin_offsetof(ProcessRecord, page_directory) == 75);
 static_assert(__builtin_offsetof(ProcessRecord, type) == 87);
+static_assert(__builtin_offsetof(ProcessRecord, time_slice) == 91);
 static_assert(__builtin_offsetof(ProcessRecord, has_image) == 103);
+static_assert(__builtin_offsetof(ProcessRecord, image_base) == 104);
 static_assert(__builtin_offsetof(ProcessRecord, file_info) == 108);
+
+// The interrupted stack as the timer stub leaves it: PUSHAD's eight words
+// (EDI lowest), then the processor's EIP, CS and EFLAGS.
+struct [[gnu::packed]] TickFrame {
+    uint32_t edi, esi, ebp;
+    uint32_t esp;  // before PUSHAD: the address of the processor's words
+    uint32_t ebx, edx, ecx, eax;
+    uint32_t eip, cs, eflags;
+};
+static_assert(sizeof(TickFrame) == 44);
+static_assert(__builtin_offsetof(TickFrame, esp) == 12);
+static_assert(__builtin_offsetof(TickFrame, eax) == 28);
+static_assert(__builtin_offsetof(TickFrame, eip) == 32);
+static_assert(__builtin_offsetof(TickFrame, eflags) == 40);
+
+// ---- the table and the scheduler ----
+bool mt_init();
+bool process_table_has_room();
+uint32_t process_current_pid();
+uint8_t process_is_active(uint32_t pid);
+// The whole record of slot `pid`, or of the current process when pid > 4;
+// a zeroed record while there is no table.
+ProcessRecord* process_get_record(ProcessRecord* out, uint32_t pid);
+// 0, or -11 for a PID above 4. Marks active and inactive slots alike.
+int32_t process_set_state(uint32_t pid, uint32_t state);
+void scheduler_set_enabled(uint8_t flag);
+uint8_t scheduler_is_enabled();
+uint32_t process_current_time_slice();
+// Saves the interrupted process into its record (nothing on the first
+// switch), picks the next active slot after the current one (slot 0 after
+// the highest), loads its page directory and returns its record, which
+// task_resume then enters.
+const ProcessRecord* scheduler_next(const TickFrame* frame);
+bool system_process_create();
+[[noreturn]] void system_process_main();
+
+// ---- creation and termination ----
+int32_t process_add(ProcessRecord record);
+int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, uint32_t initial_edx,
+                       uint32_t time_slice, uint32_t type);
+int32_t process_terminate(uint32_t pid);
+void process_reap_marked();
+
+// ---- the console focus ----
+void console_focus_set(uint8_t to_shell);
+uint8_t console_focus_is_shell();
+uint32_t console_focus_owner();

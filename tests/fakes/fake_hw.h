@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+struct ProcessRecord;
+
 namespace fake {
 
 // ---- port bus ----
@@ -46,6 +48,10 @@ struct PageFault {
 
 // ---- processor ----
 struct Halted {};  // thrown by cpu_stop(): the kernel stopped for good
+// Thrown by task_resume(): the scheduler entered `record`.
+struct Resumed {
+    const ProcessRecord* record;
+};
 
 extern bool interrupts_on;
 extern uint32_t cr0;

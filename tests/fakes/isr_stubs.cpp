@@ -3,6 +3,8 @@
 // differs, so the linker cannot fold two of them onto one address.
 #include "cpu/isr.h"
 
+#include "fakes/fake_hw.h"
+
 namespace {
 volatile int last_stub = -1;  // which stand-in ran last; nothing reads it
 
@@ -22,6 +24,11 @@ void timer_irq() { stand_in<103>(); }
 void kbd_irq() { stand_in<104>(); }
 void floppy_irq_handler() { stand_in<105>(); }
 // clang-format on
+
+void task_resume(const ProcessRecord* record)
+{
+    throw fake::Resumed{record};
+}
 
 // A stand-in for every vector, even those the real table leaves null: which
 // vectors get a handler is then up to the kernel's message table alone.

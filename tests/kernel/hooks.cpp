@@ -13,11 +13,13 @@
 #include "drivers/keyboard.h"
 #include "drivers/speaker.h"
 #include "fs/fat12.h"
+#include "lib/cpu.h"
 #include "lib/physmem.h"
 #include "lib/port.h"
 #include "lib/string.h"
 #include "mm/heap.h"
 #include "mm/pmm.h"
+#include "proc/process.h"
 
 namespace {
 
@@ -339,6 +341,72 @@ void echo_keys(uint32_t count)
     }
 }
 
+// ---- processes ----
+// A process of time slice 0 holds the processor for one tick per turn. The
+// jump of a running clock between two of its turns is that tick and what
+// the others held; the last slice count it finds is that of the process
+// before it in the rotation.
+constexpr uint32_t MONITOR_TURNS = 8;
+volatile uint8_t victim_ran = 0;
+
+void victim_main()
+{
+    victim_ran = 1;
+    process_set_state(process_current_pid(), PROCESS_KILL_REQUESTED);
+    for (;;) {
+        cpu_relax();
+    }
+}
+
+void monitor_main()
+{
+    const int32_t clock = timer_create(1, 0);
+    uint32_t seen = timer_get_count(clock);
+    for (uint32_t turns = 0; turns < MONITOR_TURNS;) {
+        const uint32_t now = timer_get_count(clock);
+        if (now - seen > 1) {
+            out("KVALTEST turn gap=");
+            out_dec(now - seen);
+            out(" previous=");
+            out_dec(last_slice_ticks_get());
+            out("\n");
+            ++turns;
+        }
+        seen = now;
+        cpu_relax();
+    }
+    // A process created, run and marked comes and goes without a trace.
+    const uint32_t frames = pmm_used_size(true);
+    const uint32_t heap_bytes = heap_control_block()->used_bytes;
+    const int32_t created =
+        process_create("KVALVICT", reinterpret_cast<uintptr_t>(&victim_main), 1, 0, 3, PROCESS_APPLICATION);
+    while (created == 0 && (victim_ran == 0 || process_is_active(3) != 0)) {
+        cpu_relax();
+    }
+    out("KVALTEST reaped created=");
+    out_dec(static_cast<uint32_t>(-created));
+    out(" frames=");
+    out_dec(frames);
+    out(",");
+    out_dec(pmm_used_size(true));
+    out(" heap=");
+    out_dec(heap_bytes);
+    out(",");
+    out_dec(heap_control_block()->used_bytes);
+    out("\n");
+    for (;;) {
+        cpu_relax();
+    }
+}
+
+void start_process(void (*main)())
+{
+    const int32_t created = process_create("KVALTEST", reinterpret_cast<uintptr_t>(main), 1, 0, 0, PROCESS_APPLICATION);
+    out("KVALTEST process ");
+    out_dec(static_cast<uint32_t>(-created));
+    out("\n");
+}
+
 void run(StartupStage stage, const char* name, char* arg)
 {
     const bool hardware = stage == STARTUP_HARDWARE;
@@ -379,6 +447,8 @@ void run(StartupStage stage, const char* name, char* arg)
         report_heap();
     } else if (welcome && str_compare(name, "frames") == 0) {
         check_frames();
+    } else if (welcome && str_compare(name, "sched") == 0) {
+        start_process(monitor_main);
     }
 }
 

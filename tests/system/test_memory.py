@@ -33,14 +33,17 @@ def test_every_frame_handed_out_is_usable_ram(machines, memory):
 
 
 KERNEL_STACK = range(0xC0100000, 0xC0102000)
+PROCESS_STACK = range(0x90000000, 0x90002000)
 HEAP = range(0xD0000000, 0xD0032000)
 
 
-def test_idles_on_the_kernel_stack_with_its_own_page_directory(welcomed):
+def test_processes_run_on_their_own_stacks_and_page_directories(welcomed):
+    # Whichever runs: the system process on the kernel stack in the kernel's
+    # directory, or the shell on its own stack in its own directory.
     registers = welcomed[0].registers()
-    assert registers["ESP"] in KERNEL_STACK, f"ESP {registers['ESP']:#x}"
+    assert registers["ESP"] in KERNEL_STACK or registers["ESP"] in PROCESS_STACK, f"ESP {registers['ESP']:#x}"
     assert registers["CR0"] & 0x80000001 == 0x80000001, "paging and protection are on"
-    # The kernel's directory, not the loader's, and reachable one-to-one.
+    # Not the loader's directory, and reachable one-to-one.
     assert registers["CR3"] < 0x400000 and registers["CR3"] != 0x90000, f"CR3 {registers['CR3']:#x}"
 
 

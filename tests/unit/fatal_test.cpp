@@ -9,6 +9,7 @@
 #include "cpu/isr.h"
 #include "display/console.h"
 #include "fakes/hw_test.h"
+#include "fakes/processes.h"
 #include "fakes/screen.h"
 #include "proc/process.h"
 
@@ -38,30 +39,24 @@ constexpr uint8_t LIGHT_CYAN_ON_BLUE = 0x1B;
 
 class FatalTest : public HardwareTest {
 protected:
-    ProcessRecord table[MAX_PROCESSES] = {};
-
     void SetUp() override
     {
         HardwareTest::SetUp();
         console_init();
     }
-    void TearDown() override
-    {
-        process_table = nullptr;
-        current_pid = 0;
-        scheduler_enabled = 0;
-    }
+    void TearDown() override { fake::processes::shut_down(); }
 
-    void make_current(uint32_t pid, const char* name, uint32_t type)
+    // `name` running in slot `pid` (the slots below it filled), switching on.
+    static void make_current(uint32_t pid, const char* name, uint32_t type)
     {
-        std::memset(table, 0, sizeof(table));
-        std::strncpy(table[pid].name, name, sizeof(table[pid].name));
-        table[pid].pid = pid;
-        table[pid].active = 1;
-        table[pid].type = type;
-        process_table = table;
-        current_pid = pid;
-        scheduler_enabled = 1;
+        fake::processes::boot();
+        for (uint32_t filler = 1; filler < pid; ++filler) {
+            ASSERT_EQ(process_add(fake::processes::record("FILLER")), 0);
+        }
+        ASSERT_EQ(process_add(fake::processes::record(name, type)), 0);
+        fake::processes::run(pid);
+        console_init();  // memory bring-up printed nothing, but start from a clean screen
+        scheduler_set_enabled(1);
     }
 
     // Rows 0-16 of the kernel report, characters and colours.
@@ -117,7 +112,7 @@ TEST_F(FatalTest, FaultInASystemProcessNamesItUnderTheReport)
     expect_kernel_report("General Protection Fault");
     EXPECT_EQ(screen::line(17), "[KVAL] : The Name of the Process : KVALCLI");
     EXPECT_EQ(screen::attr_at(0, 17), LIGHT_RED_ON_BLUE);
-    EXPECT_EQ(scheduler_enabled, 0) << "task switching stays off";
+    EXPECT_EQ(scheduler_is_enabled(), 0) << "task switching stays off";
     EXPECT_FALSE(fake::interrupts_on);
     EXPECT_TRUE(fake::syscalls.empty());
 }
@@ -129,7 +124,7 @@ TEST_F(FatalTest, FaultInAnApplicationEndsOnlyThatApplication)
     con_set_color(COLOR_WHITE);
     bool switching_and_interrupts_on_at_call = false;
     fake::on_syscall = [&](uint32_t number) {
-        switching_and_interrupts_on_at_call = scheduler_enabled == 1 && fake::interrupts_on;
+        switching_and_interrupts_on_at_call = scheduler_is_enabled() == 1 && fake::interrupts_on;
         throw number;
     };
 
@@ -151,17 +146,15 @@ TEST_F(FatalTest, FaultInAnApplicationEndsOnlyThatApplication)
     EXPECT_EQ(con_get_color(), COLOR_WHITE) << "the application's colour comes back";
 }
 
-TEST_F(FatalTest, ApplicationPathStopsShouldTheExitCallComeBackAndCutsAnUnterminatedName)
+TEST_F(FatalTest, ApplicationPathStopsShouldTheExitCallComeBackAndPrintsTheLongestNameWhole)
 {
-    make_current(2, "", PROCESS_APPLICATION);
-    std::memset(table[2].name, 'N', sizeof(table[2].name));
+    make_current(2, "NNNNNNNNNNNNN", PROCESS_APPLICATION);
 
     EXPECT_THROW(fatal_error("Overflow"), fake::Halted);
 
     EXPECT_EQ(fake::syscalls, std::vector<uint32_t>{1});
     EXPECT_FALSE(fake::interrupts_on);
     EXPECT_EQ(screen::line(2), "[KVALDBG] : KVAL detected an error in the application (NNNNNNNNNNNNN)");
-    EXPECT_EQ(table[2].name[13], 'N') << "the table itself is not written";
 }
 
 // Tabs print nothing, so only the texts themselves show where they are.

@@ -10,6 +10,7 @@
 #include "cpu/isr.h"
 #include "cpu/timer.h"
 #include "fakes/hw_test.h"
+#include "fakes/processes.h"
 #include "proc/process.h"
 
 namespace {
@@ -29,12 +30,7 @@ protected:
         fake::port_writes.clear();
         fake::relax_limit = 1000;
     }
-    void TearDown() override
-    {
-        process_table = nullptr;
-        current_pid = 0;
-        scheduler_enabled = 0;
-    }
+    void TearDown() override { fake::processes::shut_down(); }
 
     // The whole timer table, to compare before and after.
     static std::string table()
@@ -133,11 +129,11 @@ TEST_F(TimerTest, TickAcknowledgesLineZeroAndAsksForASwitchOnceTheSliceIsUsedUp)
     EXPECT_EQ(timer_ticks_since_switch(), 10u) << "counts while switching is off";
     EXPECT_EQ(last_slice_ticks_get(), 0u);
 
-    ProcessRecord processes[MAX_PROCESSES] = {};
-    processes[1].time_slice = 3;
-    process_table = processes;
-    current_pid = 1;
-    scheduler_enabled = 1;
+    fake::processes::boot();
+    ASSERT_EQ(process_add(fake::processes::record("THREE", PROCESS_APPLICATION, 3)), 0);
+    ASSERT_EQ(process_add(fake::processes::record("NONE", PROCESS_APPLICATION, 0)), 0);
+    fake::processes::run(1);
+    scheduler_set_enabled(1);
     pit_init();  // the count starts again from 0
     const int32_t id = timer_create(1, 0);
     std::vector<uint32_t> answers;
@@ -151,7 +147,7 @@ TEST_F(TimerTest, TickAcknowledgesLineZeroAndAsksForASwitchOnceTheSliceIsUsedUp)
     EXPECT_EQ(timer_get_count(id), 9u) << "software timers advance on switching ticks too";
     EXPECT_EQ(fake::writes_to(0x20).size(), 19u);
 
-    processes[1].time_slice = 0;
+    fake::processes::run(2);  // time slice 0: one tick per turn
     EXPECT_EQ(timer_tick(0), 1u);
     EXPECT_EQ(timer_tick(0), 1u);
     EXPECT_EQ(last_slice_ticks_get(), 0u);
