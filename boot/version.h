@@ -4,3 +4,5 @@
 constexpr const char* KVAL_NAME = "Kestrel Vale (KVAL)";
 constexpr const char* KVAL_VERSION = "0.0.7 Alpha - 3";
 constexpr const char* KVAL_CREDIT = "The Kestrel Vale developers";
+constexpr const char* KVAL_CONTACT = "kval-developers@example.org";
+constexpr const char* KVAL_YEAR = "2026";

@@ -113,6 +113,9 @@ volatile uint8_t alt_held = 0;
 volatile uint8_t caps_lock_on = 0;
 volatile uint8_t num_lock_on = 0;
 volatile uint8_t scroll_lock_on = 0;
+// An Enter pressed while Ctrl was held, kept until the system process takes
+// it: however short the stroke, the console goes back to the shell.
+volatile uint8_t ctrl_enter_noted = 0;
 
 KeyCode scan_code_key(uint8_t code)
 {
@@ -196,6 +199,11 @@ void kbd_press(uint8_t code)
         case KEY_SCROLL_LOCK:
             kbd_flip(scroll_lock_on);
             break;
+        case KEY_ENTER:
+            if (ctrl_held != 0) {
+                ctrl_enter_noted = 1;
+            }
+            break;
         default:
             break;
     }
@@ -270,22 +278,42 @@ void kbd_clear_key()
 
 // Looking at the key and clearing it happen with interrupts off: a press
 // landing between the two would otherwise be cleared without ever being seen.
-// Interrupts are back in the caller's state before each wait, so the keyboard
-// can deliver.
+KeyCode kbd_take_key()
+{
+    const uint32_t flags = interrupts_save();
+    const KeyCode key = kbd_peek_key();
+    if (key != KEY_NONE) {
+        kbd_clear_key();
+    }
+    interrupts_restore(flags);
+    return key;
+}
+
+// Interrupts are back in the caller's state before each wait, so the
+// keyboard can deliver.
 KeyCode kbd_wait_key()
 {
     for (;;) {
-        const uint32_t flags = interrupts_save();
-        const KeyCode key = kbd_peek_key();
-        if (key != KEY_NONE) {
-            kbd_clear_key();
-        }
-        interrupts_restore(flags);
+        const KeyCode key = kbd_take_key();
         if (key != KEY_NONE) {
             return key;
         }
         cpu_relax();
     }
+}
+
+uint8_t kbd_ctrl_enter_noted()
+{
+    return ctrl_enter_noted;
+}
+
+uint8_t kbd_take_ctrl_enter()
+{
+    const uint32_t flags = interrupts_save();
+    const uint8_t noted = ctrl_enter_noted;
+    ctrl_enter_noted = 0;
+    interrupts_restore(flags);
+    return noted;
 }
 
 uint8_t kbd_ctrl_held()
@@ -317,6 +345,7 @@ void kbd_shutdown()
     caps_lock_on = 0;
     num_lock_on = 0;
     scroll_lock_on = 0;
+    ctrl_enter_noted = 0;
     kbd_write_data(KBD_SET_LEDS);
     kbd_write_data(0);  // all LEDs off
     kbd_write_command(CTRL_DISABLE_KEYBOARD);

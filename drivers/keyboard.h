@@ -37,7 +37,13 @@ void kbd_init();
 void kbd_set_leds();
 KeyCode kbd_peek_key();
 void kbd_clear_key();
+// The key in the slot, which is left empty; KEY_NONE when there was none.
+KeyCode kbd_take_key();
 KeyCode kbd_wait_key();
 uint8_t kbd_ctrl_held();
+// 1 once an Enter was pressed with Ctrl held (the Enter itself is offered as
+// usual); kbd_take_ctrl_enter also clears the note.
+uint8_t kbd_ctrl_enter_noted();
+uint8_t kbd_take_ctrl_enter();
 char kbd_key_to_char(KeyCode key);
 void kbd_shutdown();

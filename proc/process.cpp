@@ -28,6 +28,7 @@ uint8_t scheduler_enabled = 0;      // ticks switch tasks only while this is exa
 uint8_t first_switch_pending = 1;   // the next switch drops the interrupted context
 uint8_t shell_has_console = 1;
 uint32_t console_owner_pid = 0;
+uint32_t focus_returns = 0;  // times the console came back to the shell from an application
 
 constexpr uint32_t SYSTEM_PID = 0;
 constexpr uint32_t SHELL_PID = 1;
@@ -164,6 +165,7 @@ bool mt_init()
     first_switch_pending = 1;
     shell_has_console = 1;
     console_owner_pid = 0;
+    focus_returns = 0;
     if (vmm_alloc_map(SCHED_STACK_BASE, SCHED_STACK_PAGES, false, vmm_kernel_directory()) != VMM_OK) {
         process_table = nullptr;
         heap_free(table);
@@ -267,15 +269,15 @@ bool system_process_create()
     return process_add(record) == STATUS_OK;
 }
 
+// CTRL+ENTER is noted by the keyboard interrupt itself, so a stroke shorter
+// than this process's turn still counts; the Enter stays in the slot for the
+// shell.
 void system_process_main()
 {
     for (;;) {
         process_reap_marked();
-        if (kbd_ctrl_held() != 0) {
-            timer_sleep(1);
-            if (kbd_peek_key() == KEY_ENTER) {
-                console_focus_set(1);  // the key stays for whoever reads it
-            }
+        if (kbd_take_ctrl_enter() != 0) {
+            console_focus_set(1);
         }
         cpu_relax();
     }
@@ -449,8 +451,45 @@ void process_reap_marked()
 
 void console_focus_set(uint8_t to_shell)
 {
+    if (to_shell != 0 && shell_has_console == 0) {
+        ++focus_returns;
+    }
     shell_has_console = to_shell;
     console_owner_pid = to_shell != 0 ? 0 : current_pid;
+}
+
+uint32_t console_focus_returns()
+{
+    return focus_returns;
+}
+
+uint8_t console_focus_held_by(uint32_t pid)
+{
+    if (pid == SHELL_PID) {
+        return shell_has_console;
+    }
+    return shell_has_console == 0 && console_owner_pid == pid ? 1 : 0;
+}
+
+// Keys go only to the process that holds the console; anyone else leaves
+// the slot alone. An Enter of CTRL+ENTER is never an application's: the
+// focus is about to go back to the shell, which takes it.
+KeyCode console_focus_wait_key(const uint32_t* returns_seen)
+{
+    const uint32_t pid = current_pid;
+    for (;;) {
+        if (returns_seen != nullptr && focus_returns != *returns_seen) {
+            return KEY_NONE;
+        }
+        const bool shell = pid == SHELL_PID;
+        if (console_focus_held_by(pid) != 0 && (shell || kbd_ctrl_enter_noted() == 0)) {
+            const KeyCode key = kbd_take_key();
+            if (key != KEY_NONE) {
+                return key;
+            }
+        }
+        cpu_relax();
+    }
 }
 
 uint8_t console_focus_is_shell()

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "drivers/keyboard.h"
 #include "fs/fat12.h"
 
 constexpr uint32_t MAX_PROCESSES = 5;
@@ -128,3 +129,13 @@ void process_reap_marked();
 void console_focus_set(uint8_t to_shell);
 uint8_t console_focus_is_shell();
 uint32_t console_focus_owner();
+// How many times the console has come back to the shell from an application.
+uint32_t console_focus_returns();
+// 1 when `pid` holds the console: the shell while it has it, an application
+// while it is the owner and the shell does not have it.
+uint8_t console_focus_held_by(uint32_t pid);
+// The one key wait of every process: takes a key only while the calling
+// process holds the console, and leaves the slot alone otherwise. With
+// `returns_seen`, gives up with KEY_NONE once the console has come back to
+// the shell since that count was read.
+KeyCode console_focus_wait_key(const uint32_t* returns_seen);

@@ -1,0 +1,10 @@
+// The shell's floppy commands.
+#include "shell/disk.h"
+
+void cmd_rdsec(bool /*ascii*/) {}
+void cmd_rdfile() {}
+void cmd_dir() {}
+void dir_list_path(char* /*path*/) {}
+void dir_list_root() {}
+void dir_list_folder(char* /*path*/) {}
+void cmd_upflpy() {}

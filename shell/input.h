@@ -1,0 +1,18 @@
+// Line input and yes/no prompts: everything interactive goes through these.
+// Keys are taken under the console focus rule (proc/process.h): only while
+// the calling process holds the console.
+#pragma once
+
+#include <stdint.h>
+
+constexpr uint32_t KEY_BACKSPACE = 8;
+
+// Reads keys until Enter into `buffer`, echoing them; stores at most
+// `max_length` characters and never a terminating NUL (the caller zeroes the
+// buffer). Returns the count; 0 at once for a negative maximum.
+int32_t line_read(char* buffer, int32_t max_length);
+// line_read for the shell's prompt: gives up with -1, the line dropped,
+// once the console has come back to the shell since `focus_returns_seen`.
+int32_t line_read_until_refocus(char* buffer, int32_t max_length, uint32_t focus_returns_seen);
+// Asks `question`; true for Enter, false for Esc; any other key beeps.
+bool prompt_yes_no(const char* question);
