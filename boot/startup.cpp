@@ -12,6 +12,7 @@
 #include "cpu/timer.h"
 #include "display/console.h"
 #include "display/printf.h"
+#include "drivers/acpi.h"
 #include "drivers/dma.h"
 #include "drivers/floppy.h"
 #include "drivers/keyboard.h"
@@ -168,6 +169,7 @@ bool drivers_init()
     kbd_init();
     floppy_init();
     floppy_load_fat_cache(false);
+    acpi_init();
     return true;
 }
 
@@ -180,8 +182,8 @@ void startup_phase2()
     }
     constexpr uint32_t SHELL_IMAGE_SIZE = 1;  // two image pages, none of them mapped
     constexpr uint32_t SHELL_TIME_SLICE = 6;
-    if (process_create("KVALCLI", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&shell_main)), SHELL_IMAGE_SIZE,
-                       0, SHELL_TIME_SLICE, PROCESS_SYSTEM) != 0) {
+    if (process_create("KVALCLI", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&shell_main)), SHELL_IMAGE_SIZE, 0,
+                       SHELL_TIME_SLICE, PROCESS_SYSTEM) != 0) {
         fatal_error("KVAL internal error [CLI init failed]");
     }
 }

@@ -13,7 +13,6 @@ constexpr uint32_t ROOT_BLOCKS = ROOT_LAST_BLOCK - ROOT_FIRST_BLOCK + 1;
 constexpr uint32_t CACHE_PADDING = 10;                                            // zero bytes after each cache
 constexpr uint32_t ROOT_CACHE_BYTES = ROOT_BLOCKS * SECTOR_SIZE + CACHE_PADDING;  // 7178
 
-
 // The first sector of the disk, up to the fields the FAT cache size comes from.
 struct [[gnu::packed]] BootSector {
     uint8_t jump[3];
@@ -60,11 +59,11 @@ const uint8_t* floppy_fat_cache();
 uint16_t floppy_fat_cache_blocks();
 
 // ---- the driver's state, read-only ----
-bool floppy_drive_is_available();  // the controller passed fdc_reset
-bool floppy_motor_is_on();         // floppy_motor turned the motor on
-bool floppy_root_from_disk();      // blocks 19-32 come from the disk, not the root cache
-bool floppy_irq_pending();         // IRQ 6 came and no wait has taken it yet
-ChsAddress floppy_last_position(); // the last position lba_to_chs computed
+bool floppy_drive_is_available();   // the controller passed fdc_reset
+bool floppy_motor_is_on();          // floppy_motor turned the motor on
+bool floppy_root_from_disk();       // blocks 19-32 come from the disk, not the root cache
+bool floppy_irq_pending();          // IRQ 6 came and no wait has taken it yet
+ChsAddress floppy_last_position();  // the last position lba_to_chs computed
 
 // ---- the driver's inner steps (start-up and the tests use them) ----
 

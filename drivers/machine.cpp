@@ -15,7 +15,7 @@
 namespace {
 
 constexpr uint32_t FIRST_APPLICATION_PID = 2;
-constexpr uint32_t REAP_WAIT_TICKS = 300;   // the system process ends them meanwhile
+constexpr uint32_t REAP_WAIT_TICKS = 300;  // the system process ends them meanwhile
 constexpr uint32_t SETTLE_TICKS = 100;
 constexpr uint16_t KBC_COMMAND_PORT = 0x64;
 constexpr uint8_t KBC_PULSE_RESET = 0xFE;  // pulses the processor's reset line

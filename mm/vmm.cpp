@@ -14,8 +14,10 @@ namespace {
 
 constexpr uint32_t CR0_PAGING = 0x80000000;       // CR0 bit 31
 constexpr uint32_t ENTRY_KEEP_MASK = 0x80000FFF;  // what setting a frame leaves of an entry
-constexpr uint32_t MAPPABLE_END = 0x80000000;  // the frame mask ends at bit 30
+constexpr uint32_t MAPPABLE_END = 0x80000000;     // the frame mask ends at bit 30
 constexpr uint32_t ACCESS_FLAGS = PAGE_PRESENT | PAGE_WRITABLE | PAGE_USER;
+// All 20 frame bits of an entry: what firmware mappings and their copies use.
+constexpr uint32_t FULL_FRAME_MASK = 0xFFFFF000;
 
 uint32_t kernel_directory;
 uint32_t current_directory;
@@ -149,7 +151,8 @@ bool copy_table(uint32_t destination, uint32_t source, uint32_t index)
         }
         uint32_t* target = entry_at(entry_frame(directory_entry), k);
         const bool replaced = entry_has_flags(target, PAGE_PRESENT);
-        entry_make(target, entry_frame(page), *page & ACCESS_FLAGS);
+        // All frame bits: a firmware page may lie above 2 GiB.
+        *target = (*page & FULL_FRAME_MASK) | (*page & ACCESS_FLAGS);
         if (replaced) {
             invalidate(destination, virt);
         }
@@ -344,4 +347,32 @@ int32_t vmm_unmap_free(uint32_t virt, uint32_t count, uint32_t directory)
         return VMM_BAD_ARGUMENT;
     }
     return vmm_unmap_range(virt, count, directory) ? VMM_OK : VMM_MAPPING_FAILED;
+}
+
+bool vmm_map_firmware(uint32_t phys, uint32_t virt, uint32_t count)
+{
+    const uint32_t first = phys & FULL_FRAME_MASK;
+    if (count == 0 || uint64_t{first} + uint64_t{count} * PAGE_SIZE > 0x100000000ull) {
+        return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t page = virt + i * PAGE_SIZE;
+        const uint32_t* directory_entry = table_for(kernel_directory, page, PAGE_PRESENT | PAGE_WRITABLE);
+        uint32_t* entry =
+            directory_entry != nullptr ? entry_at(entry_frame(directory_entry), vmm_table_index(page)) : nullptr;
+        if (entry == nullptr || entry_has_flags(entry, PAGE_PRESENT)) {
+            vmm_unmap_firmware(virt, i);
+            return false;
+        }
+        *entry = (first + i * PAGE_SIZE) | PAGE_PRESENT;
+        invalidate(kernel_directory, page);
+    }
+    return true;
+}
+
+void vmm_unmap_firmware(uint32_t virt, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        forget_page(virt + i * PAGE_SIZE, kernel_directory);
+    }
 }

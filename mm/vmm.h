@@ -54,6 +54,13 @@ bool vmm_release_tables(uint32_t directory);
 void vmm_switch_directory(uint32_t directory);
 uint32_t vmm_current_directory();
 uint32_t vmm_kernel_directory();
+// Firmware memory (the ACPI tables) may lie anywhere below 4 GiB, above the
+// 2 GiB that ordinary mappings reach: these map `count` pages of it from
+// the page holding `phys` at `virt` in the kernel directory, read-only and
+// for the kernel only. The frame manager never hands such memory out, so
+// neither call takes or releases frames. A failed map leaves nothing mapped.
+bool vmm_map_firmware(uint32_t phys, uint32_t virt, uint32_t count);
+void vmm_unmap_firmware(uint32_t virt, uint32_t count);
 int32_t vmm_alloc_map(uint32_t virt, uint32_t count, bool user, uint32_t directory);
 int32_t vmm_unmap_free(uint32_t virt, uint32_t count, uint32_t directory);
 // A zeroed frame for a page table or directory, from the first 4 MiB; 0 when

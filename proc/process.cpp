@@ -24,8 +24,8 @@ namespace {
 ProcessRecord* process_table = nullptr;  // MAX_PROCESSES records in the kernel heap
 uint32_t current_pid = 0;
 uint32_t process_count = 0;
-uint8_t scheduler_enabled = 0;      // ticks switch tasks only while this is exactly 1
-uint8_t first_switch_pending = 1;   // the next switch drops the interrupted context
+uint8_t scheduler_enabled = 0;     // ticks switch tasks only while this is exactly 1
+uint8_t first_switch_pending = 1;  // the next switch drops the interrupted context
 uint8_t shell_has_console = 1;
 uint32_t console_owner_pid = 0;
 uint32_t focus_returns = 0;  // times the console came back to the shell from an application
@@ -95,8 +95,8 @@ void set_kernel_selectors(ProcessRecord& record)
 
 bool required_fields_present(const ProcessRecord& r)
 {
-    return r.page_directory != 0 && r.stack_base != 0 && r.stack_pages != 0 && r.cs != 0 && r.ds != 0 &&
-           r.es != 0 && r.fs != 0 && r.gs != 0 && r.ss != 0 && r.eip != 0 && r.esp != 0 && r.eflags != 0;
+    return r.page_directory != 0 && r.stack_base != 0 && r.stack_pages != 0 && r.cs != 0 && r.ds != 0 && r.es != 0 &&
+           r.fs != 0 && r.gs != 0 && r.ss != 0 && r.eip != 0 && r.esp != 0 && r.eflags != 0;
 }
 
 int32_t first_free_slot()
@@ -345,8 +345,8 @@ int32_t process_add(ProcessRecord record)
     return STATUS_OK;
 }
 
-int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, uint32_t initial_edx,
-                       uint32_t time_slice, uint32_t type)
+int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, uint32_t initial_edx, uint32_t time_slice,
+                       uint32_t type)
 {
     if (entry == 0 || image_size == 0 || !name_fits(name)) {
         return STATUS_BAD_ARGUMENT;

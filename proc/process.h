@@ -120,8 +120,8 @@ bool system_process_create();
 
 // ---- creation and termination ----
 int32_t process_add(ProcessRecord record);
-int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, uint32_t initial_edx,
-                       uint32_t time_slice, uint32_t type);
+int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, uint32_t initial_edx, uint32_t time_slice,
+                       uint32_t type);
 int32_t process_terminate(uint32_t pid);
 void process_reap_marked();
 

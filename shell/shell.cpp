@@ -87,24 +87,11 @@ struct Command {
 
 // Tried in this order; the first word equal to the whole line runs.
 constexpr Command COMMANDS[] = {
-    {"restart", restart},
-    {"ldbmp", not_yet},
-    {"rdfile", cmd_rdfile},
-    {"upflpy", cmd_upflpy},
-    {"procs", not_yet},
-    {"kill", not_yet},
-    {"cpuven", cpuven},
-    {"cls", cls},
-    {"shutdown", shutdown},
-    {"mem", cmd_mem},
-    {"dir", cmd_dir},
-    {"ldapp", not_yet},
-    {"beep", speaker_beep},
-    {"help", cmd_help},
-    {"about", cmd_about},
-    {"rdsec", rdsec},
-    {"rdsecascii", rdsecascii},
-    {"", nothing},
+    {"restart", restart},       {"ldbmp", not_yet}, {"rdfile", cmd_rdfile}, {"upflpy", cmd_upflpy},
+    {"procs", not_yet},         {"kill", not_yet},  {"cpuven", cpuven},     {"cls", cls},
+    {"shutdown", shutdown},     {"mem", cmd_mem},   {"dir", cmd_dir},       {"ldapp", not_yet},
+    {"beep", speaker_beep},     {"help", cmd_help}, {"about", cmd_about},   {"rdsec", rdsec},
+    {"rdsecascii", rdsecascii}, {"", nothing},
 };
 
 constexpr const char* HELP_LINES[] = {

@@ -102,7 +102,9 @@ TEST_F(ProcessTest, AdmissionChecksTheRecordAndTakesTheLowestFreeSlot)
         {[](ProcessRecord& r) { r.eflags = 0; }, STATUS_INVALID_RECORD},
         {[](ProcessRecord& r) { r.has_image = 1, r.image_base = 0x80000000, r.file_info.size = 0; },
          STATUS_INVALID_EXECUTABLE_RECORD},
-        {[](ProcessRecord& r) { r.has_image = 1, r.image_base = 0x80000000, r.file_info.size = 9, r.file_info.status = -2; },
+        {[](ProcessRecord& r) {
+             r.has_image = 1, r.image_base = 0x80000000, r.file_info.size = 9, r.file_info.status = -2;
+         },
          STATUS_INVALID_EXECUTABLE_RECORD},
         {[](ProcessRecord& r) { r.has_image = 1, r.image_base = 0, r.file_info.size = 9; }, STATUS_INVALID_RECORD},
         {[](ProcessRecord& r) { r.has_image = 1, r.image_base = 0x80000000, r.image_pages = 0, r.file_info.size = 9; },
