@@ -94,5 +94,7 @@ struct ImageEntry {
 // order (folders before what they hold). Throws std::runtime_error when a
 // tool fails.
 std::vector<uint8_t> make_image(const std::vector<ImageEntry>& entries);
+// Writes the 12-bit entry of `cluster` into both FATs of such an image.
+void set_fat_entry(std::vector<uint8_t>& image, uint16_t cluster, uint16_t value);
 
 }  // namespace fake::floppy
