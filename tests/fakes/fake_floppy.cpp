@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "cpu/isr.h"
+#include "cpu/timer.h"
 #include "drivers/floppy.h"
 #include "mm/heap.h"
 #include "mm/pmm.h"
@@ -401,6 +402,20 @@ void init_kernel_memory(uint32_t memory_kb)
     pmm_init(memory_kb, KERNEL_SIZE, KERNEL_BASE);
     if (!vmm_init() || !heap_init()) {
         throw std::runtime_error("kernel memory did not come up");
+    }
+}
+
+void start_with_disk(const std::vector<uint8_t>& image)
+{
+    init_kernel_memory();
+    reset_driver();
+    timers_reset_all();
+    sleep_timer_init();
+    attach();
+    controller().image = image;
+    floppy_init();
+    if (!floppy_load_fat_cache(false)) {
+        throw std::runtime_error("the FAT cache did not load");
     }
 }
 

@@ -81,6 +81,10 @@ void insert();
 // physical 0x1000 with one usable range of `memory_kb` from 0, then pmm_init
 // (which allocates the DMA buffer, at 0x2000), vmm_init and heap_init.
 void init_kernel_memory(uint32_t memory_kb = 32768);
+// Memory, timers and the floppy driver with its caches as start-up leaves
+// them, `image` in the drive: init_kernel_memory, reset_driver, attach,
+// floppy_init and the FAT cache loaded (throws std::runtime_error if not).
+void start_with_disk(const std::vector<uint8_t>& image);
 // The floppy driver's globals back to their load-time values. The caches are
 // forgotten, not released: they went with the arena.
 void reset_driver();
