@@ -30,9 +30,10 @@ constexpr uint32_t VGA_VIDEO_SAVE_BYTES = 65536;
 constexpr uint32_t VGA_PALETTE_SAVE_BUFFER = 0xF0031000;
 constexpr uint32_t VGA_PALETTE_SAVE_PAGES = 1;
 
-// Maps both save buffers. Without them graphics mode is never entered:
-// vga_set_mode(1, 0) then only sets the graphics dimensions, like dims_only,
-// and the adapter stays in text mode.
+// Maps both save buffers; called once, at start-up. When either cannot be
+// had, neither is kept, and graphics mode is never entered: vga_set_mode(1, 0)
+// then only sets the graphics dimensions, like dims_only, and the adapter
+// stays in text mode.
 bool vga_init_buffers();
 
 // Mode 0 or 1. With dims_only set, mode 1 only makes vga_width/vga_height
