@@ -37,6 +37,11 @@ IMAGE := $(BUILD)/kval.img
 TEST_IMAGE := $(BUILD)/test/kval.img
 LOADER := $(BUILD)/loader/boot.bin $(BUILD)/loader/stage2.bin
 DISK_FILES := $(shell find disk -type f 2>/dev/null)
+# Pictures drawn at build time (the splash and the samples in pics/), copied
+# onto the floppy beside the contents of disk/.
+PICTURES_DIR := $(BUILD)/pictures
+PICTURES := $(BUILD)/pictures.stamp
+DISK_DIRS := disk $(PICTURES_DIR)
 
 .PHONY: all image deps run debug test unit system lint format bench soak clean
 .DELETE_ON_ERROR:
@@ -73,11 +78,16 @@ $(BUILD)/loader/%.bin: loader/%.asm $(wildcard loader/*.inc)
 	@mkdir -p $(dir $@)
 	$(NASM) -f bin -I loader/ $< -o $@
 
-$(IMAGE): $(LOADER) $(BUILD)/kernel.bin $(DISK_FILES) tools/mkimage.sh
-	tools/mkimage.sh $@ $(LOADER) $(BUILD)/kernel.bin disk
+$(PICTURES): tools/mkpictures.py
+	rm -rf $(PICTURES_DIR)
+	/usr/bin/python3 tools/mkpictures.py $(PICTURES_DIR)
+	touch $@
 
-$(TEST_IMAGE): $(LOADER) $(BUILD)/test/kernel.bin $(DISK_FILES) tools/mkimage.sh
-	tools/mkimage.sh $@ $(LOADER) $(BUILD)/test/kernel.bin disk
+$(IMAGE): $(LOADER) $(BUILD)/kernel.bin $(DISK_FILES) $(PICTURES) tools/mkimage.sh
+	tools/mkimage.sh $@ $(LOADER) $(BUILD)/kernel.bin $(DISK_DIRS)
+
+$(TEST_IMAGE): $(LOADER) $(BUILD)/test/kernel.bin $(DISK_FILES) $(PICTURES) tools/mkimage.sh
+	tools/mkimage.sh $@ $(LOADER) $(BUILD)/test/kernel.bin $(DISK_DIRS)
 
 # --- host unit tests ----------------------------------------------------------
 

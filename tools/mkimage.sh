@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the KVAL boot floppy: a 1.44 MB FAT12 image with the boot sector in
 # block 0, the loader's stage 2 as LOADER.BIN and the kernel as KERNEL.BIN in
-# the root folder, and then every file and folder under the disk directory.
+# the root folder, and then every file and folder under the disk directories
+# (the sources in disk/ and the files made at build time, such as the
+# pictures); no two of them may bring the same name.
 #
-#   tools/mkimage.sh IMAGE BOOT_SECTOR STAGE2 KERNEL DISK_DIR
+#   tools/mkimage.sh IMAGE BOOT_SECTOR STAGE2 KERNEL DISK_DIR...
 #
 # The file system is made by mkfs.fat and filled by mtools. The image is
 # assembled in a temporary file next to IMAGE and moved into place only when
@@ -17,8 +19,10 @@ die() {
     exit 1
 }
 
-[[ $# -eq 5 ]] || die "usage: $PROG IMAGE BOOT_SECTOR STAGE2 KERNEL DISK_DIR"
-image=$1 boot=$2 stage2=$3 kernel=$4 disk_dir=$5
+[[ $# -ge 5 ]] || die "usage: $PROG IMAGE BOOT_SECTOR STAGE2 KERNEL DISK_DIR..."
+image=$1 boot=$2 stage2=$3 kernel=$4
+shift 4
+disk_dirs=("$@")
 
 for tool in mkfs.fat fsck.fat mcopy mmd od cmp dd; do
     command -v "$tool" >/dev/null 2>&1 ||
@@ -27,8 +31,9 @@ done
 for file in "$boot" "$stage2" "$kernel"; do
     [[ -f $file ]] || die "'$file' does not exist"
 done
-[[ -d $disk_dir ]] || die "disk directory '$disk_dir' does not exist"
-[[ $disk_dir == / ]] || disk_dir=${disk_dir%/}
+for disk_dir in "${disk_dirs[@]}"; do
+    [[ -d $disk_dir ]] || die "disk directory '$disk_dir' does not exist"
+done
 
 # --- the floppy's geometry; loader/fat12.inc uses the same numbers -------------
 readonly SECTOR_SIZE=512
@@ -137,25 +142,28 @@ put_file "$kernel" /KERNEL.BIN
 
 # Parents sort before their contents; dot files (editor and VCS leftovers) are
 # not part of the disk.
-while IFS= read -r -d '' path; do
-    rel=${path#"$disk_dir"/}
-    target=""
-    IFS=/ read -r -a parts <<<"$rel"
-    for part in "${parts[@]}"; do
-        target+=/$(dos_name "$part" "$path")
-    done
-    claim "$target" "$path"
-    if [[ -d $path ]]; then
-        # mtools dates new folders "now" unless SOURCE_DATE_EPOCH says
-        # otherwise; the source folder's date keeps the image reproducible.
-        SOURCE_DATE_EPOCH=$(stat -c %Y "$path") mmd -i "$tmp" "::$target" </dev/null ||
-            die "could not create the folder ::$target"
-    elif [[ -f $path ]]; then
-        put_file "$path" "$target"
-    else
-        die "'$path' is neither a file nor a folder"
-    fi
-done < <(find "$disk_dir" -mindepth 1 -name '.*' -prune -o -print0 | LC_ALL=C sort -z)
+for disk_dir in "${disk_dirs[@]}"; do
+    [[ $disk_dir == / ]] || disk_dir=${disk_dir%/}
+    while IFS= read -r -d '' path; do
+        rel=${path#"$disk_dir"/}
+        target=""
+        IFS=/ read -r -a parts <<<"$rel"
+        for part in "${parts[@]}"; do
+            target+=/$(dos_name "$part" "$path")
+        done
+        claim "$target" "$path"
+        if [[ -d $path ]]; then
+            # mtools dates new folders "now" unless SOURCE_DATE_EPOCH says
+            # otherwise; the source folder's date keeps the image reproducible.
+            SOURCE_DATE_EPOCH=$(stat -c %Y "$path") mmd -i "$tmp" "::$target" </dev/null ||
+                die "could not create the folder ::$target"
+        elif [[ -f $path ]]; then
+            put_file "$path" "$target"
+        else
+            die "'$path' is neither a file nor a folder"
+        fi
+    done < <(find "$disk_dir" -mindepth 1 -name '.*' -prune -o -print0 | LC_ALL=C sort -z)
+done
 
 fsck.fat -n "$tmp" >/dev/null || die "fsck.fat found problems in the new image"
 [[ $(size_of "$tmp") -eq $((FLOPPY_KIB * 1024)) ]] || die "the image has the wrong size"

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "cpu/isr.h"
+#include "cpu/timer.h"
 #include "drivers/dma.h"
 #include "drivers/floppy.h"
 #include "mm/heap.h"
@@ -407,6 +408,20 @@ void init_kernel_memory(uint32_t memory_kb)
     }
 }
 
+void start_with_disk(const std::vector<uint8_t>& image)
+{
+    init_kernel_memory();
+    reset_driver();
+    timers_reset_all();
+    sleep_timer_init();
+    attach();
+    controller().image = image;
+    floppy_init();
+    if (!floppy_load_fat_cache(false)) {
+        throw std::runtime_error("the FAT cache did not load");
+    }
+}
+
 void reset_driver()
 {
     floppy_init();  // no controller answers yet: the drive stays unavailable
@@ -442,6 +457,18 @@ std::vector<uint8_t> make_image(const std::vector<ImageEntry>& entries)
     } catch (...) {
         std::filesystem::remove_all(dir);
         throw;
+    }
+}
+
+void set_fat_entry(std::vector<uint8_t>& image, uint16_t cluster, uint16_t value)
+{
+    for (uint32_t fat = 0; fat < 2; ++fat) {
+        uint8_t* at = image.data() + (1 + fat * 9) * SECTOR_BYTES + cluster + cluster / 2;
+        uint16_t word = static_cast<uint16_t>(at[0] | at[1] << 8);
+        word = (cluster & 1) != 0 ? static_cast<uint16_t>((word & 0x000F) | value << 4)
+                                  : static_cast<uint16_t>((word & 0xF000) | value);
+        at[0] = static_cast<uint8_t>(word);
+        at[1] = static_cast<uint8_t>(word >> 8);
     }
 }
 

@@ -82,6 +82,10 @@ void insert();
 // physical 0x1000 with one usable range of `memory_kb` from 0, then pmm_init
 // and the DMA buffer (at 0x2000), vmm_init and heap_init.
 void init_kernel_memory(uint32_t memory_kb = 32768);
+// Memory, timers and the floppy driver with its caches as start-up leaves
+// them, `image` in the drive: init_kernel_memory, reset_driver, attach,
+// floppy_init and the FAT cache loaded (throws std::runtime_error if not).
+void start_with_disk(const std::vector<uint8_t>& image);
 // The floppy driver back to its power-on state through floppy_init, before
 // the controller is attached; the records of that call are cleared. The old
 // caches are forgotten, not released: they went with the arena.
@@ -96,5 +100,7 @@ struct ImageEntry {
 // order (folders before what they hold). Throws std::runtime_error when a
 // tool fails.
 std::vector<uint8_t> make_image(const std::vector<ImageEntry>& entries);
+// Writes the 12-bit entry of `cluster` into both FATs of such an image.
+void set_fat_entry(std::vector<uint8_t>& image, uint16_t cluster, uint16_t value);
 
 }  // namespace fake::floppy

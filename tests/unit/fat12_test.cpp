@@ -45,18 +45,7 @@ std::vector<fake::floppy::ImageEntry> disk_entries()
     return entries;
 }
 
-// Writes the 12-bit entry of `cluster` into both FATs of a disk image.
-void set_fat_entry(std::vector<uint8_t>& image, uint16_t cluster, uint16_t value)
-{
-    for (uint32_t fat = 0; fat < 2; ++fat) {
-        uint8_t* at = image.data() + (1 + fat * 9) * SECTOR_SIZE + cluster + cluster / 2;
-        uint16_t word = static_cast<uint16_t>(at[0] | at[1] << 8);
-        word = (cluster & 1) != 0 ? static_cast<uint16_t>((word & 0x000F) | value << 4)
-                                  : static_cast<uint16_t>((word & 0xF000) | value);
-        at[0] = static_cast<uint8_t>(word);
-        at[1] = static_cast<uint8_t>(word >> 8);
-    }
-}
+using fake::floppy::set_fat_entry;
 
 std::string text(const uint8_t* buffer, size_t count)
 {
