@@ -125,12 +125,16 @@ unit: deps $(UNIT_BIN)
 
 # --- system tests in QEMU -----------------------------------------------------
 
+# One QEMU per core: each test module runs whole on one worker, so the
+# machines a module shares are booted once.
+PYTEST_JOBS := -n $(shell nproc) --dist loadfile
+
 system: deps $(IMAGE) $(TEST_IMAGE)
-	cd tests/system && /usr/bin/python3 -m pytest -q $(if $(K),-k '$(K)') .
+	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) $(if $(K),-k '$(K)') .
 
 test: deps $(IMAGE) $(TEST_IMAGE) $(UNIT_BIN)
 	ASAN_OPTIONS=detect_leaks=0 $(UNIT_BIN) --gtest_brief=1
-	cd tests/system && /usr/bin/python3 -m pytest -q .
+	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) .
 
 # --- running and debugging -----------------------------------------------------
 

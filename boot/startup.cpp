@@ -3,6 +3,7 @@
 // welcome screen run on the kernel stack with interrupts on.
 #include "boot/startup.h"
 
+#include "boot/screens.h"
 #include "boot/test_hook.h"
 #include "boot/version.h"
 #include "cpu/fatal.h"
@@ -12,6 +13,7 @@
 #include "cpu/timer.h"
 #include "display/console.h"
 #include "display/printf.h"
+#include "display/vga.h"
 #include "drivers/acpi.h"
 #include "drivers/dma.h"
 #include "drivers/floppy.h"
@@ -22,6 +24,8 @@
 #include "mm/stack.h"
 #include "mm/vmm.h"
 #include "proc/process.h"
+#include "proc/syscall.h"
+#include "proc/sysdata.h"
 #include "shell/shell.h"
 
 namespace {
@@ -121,13 +125,18 @@ void kernel_main_on_kernel_stack()
 void startup_phase1(uint32_t kernel_size, uint32_t memory_kb)
 {
     console_init();
+    boot_banner();
+    progress_step("Initializing CPU", 1);
     cpu_init();
+    progress_step("Initializing RAM", 1);
     if (memory_kb < MINIMUM_RAM_KB) {
         fatal_error("Not Enough Memory , KVAL reguires at least 16MB of RAM");
     }
+    progress_step("Initializing Hardware", 4);
     hardware_init();
     startup_test_hook(STARTUP_HARDWARE);
 
+    progress_step("Initializing Memory Managers", 3);
     pmm_init(memory_kb, kernel_size, KERNEL_PHYSICAL_BASE);
     // The floppy's DMA buffer is the first allocation of all, so it lands
     // at 0x2000, below 64 KiB; a firmware memory map that defeats that must
@@ -142,6 +151,7 @@ void startup_phase1(uint32_t kernel_size, uint32_t memory_kb)
     if (!heap_init()) {
         fatal_error("KVAL internal error [Heap init failed]");
     }
+    progress_step("Initializing OS Environment", 1);
     if (!stack_init(KERNEL_STACK_BASE, KERNEL_STACK_PAGES)) {
         fatal_error("KVAL internal error [Stack init failed]");
     }
@@ -170,13 +180,20 @@ bool drivers_init()
     floppy_init();
     floppy_load_fat_cache(false);
     acpi_init();
-    return true;
+    return vga_init_buffers();
 }
 
 void startup_phase2()
 {
+    progress_step("Initializing Drivers", 1);
     drivers_init();
     startup_test_hook(STARTUP_DRIVERS);
+    progress_step("Initializing System Data", 49);
+    if (!sysdata_init()) {
+        fatal_error("KVAL internal error [KVALDC init failed]");
+    }
+    syscall_init();
+    progress_step("Completing initialization", 10);
     if (!mt_init()) {
         fatal_error("KVAL internal error [MT init failed]");
     }
@@ -186,6 +203,8 @@ void startup_phase2()
                        SHELL_TIME_SLICE, PROCESS_SYSTEM) != 0) {
         fatal_error("KVAL internal error [CLI init failed]");
     }
+    progress_step("Starting", 10);
+    boot_splash();
 }
 
 void welcome_screen()

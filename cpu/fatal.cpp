@@ -6,6 +6,7 @@
 #include "display/console.h"
 #include "display/printf.h"
 #include "lib/cpu.h"
+#include "proc/exe.h"
 #include "proc/process.h"
 
 namespace {
@@ -178,6 +179,9 @@ void fatal_error(const char* message)
     }
 
     report_application_error(record.name, message);
+    // A fault while the program was still being read: the shell waiting for
+    // the start hears of it.
+    exe_abandon_start(record.pid);
     // Switching back on before interrupts: the exit call marks this process
     // for the system process to reap, and the next switch leaves it for good.
     scheduler_set_enabled(1);

@@ -28,6 +28,7 @@ extern task_switch
 extern kbd_irq_work
 extern floppy_irq_work
 extern exception_dispatch
+extern syscall_dispatch
 
 section .text
 
@@ -129,6 +130,44 @@ task_resume:
     mov edx, [esi + REC_EDX]
     mov edi, [esi + REC_EDI]
     mov esi, [esi + REC_ESI]
+    iret
+
+; Enters a loaded program at `entry` (first argument) with the flags of the
+; second, interrupts enabled, and EDX = the third; the other general
+; registers are 0 and EBP equals ESP once the interrupt return has popped
+; its frame.
+global app_enter
+app_enter:
+    mov ecx, [esp + 4]
+    mov eax, [esp + 8]
+    mov edx, [esp + 12]
+    or eax, EFLAGS_IF
+    mov bx, KERNEL_DATA
+    mov ds, bx
+    mov es, bx
+    mov fs, bx
+    mov gs, bx
+    mov ebp, esp
+    push eax
+    push dword KERNEL_CODE
+    push ecx
+    xor eax, eax
+    xor ebx, ebx
+    xor ecx, ecx
+    xor esi, esi
+    xor edi, edi
+    iret
+
+; The system-call gate. PUSHAD's block is the caller's registers; the
+; dispatch writes its results into the ECX and EDX words, and POPAD hands
+; them back with every other register as the caller left it.
+global syscall_entry
+syscall_entry:
+    pushad
+    push esp
+    call syscall_dispatch
+    add esp, 4
+    popad
     iret
 
 IRQ_STUB kbd_irq, kbd_irq_work

@@ -22,6 +22,9 @@ void timer_irq();
 void kbd_irq();
 // Vector 38: calls floppy_irq_work.
 void floppy_irq_handler();
+// Vector 60, the system-call gate: calls syscall_dispatch with the caller's
+// registers, which it returns as the dispatch left them.
+void syscall_entry();
 
 // Processor exceptions 0-14, 16-19 and 30: each calls exception_dispatch with
 // its vector. Indexed by vector; null where the vector has no handler.
@@ -36,6 +39,9 @@ uint32_t timer_tick(uint32_t frame);
 // Enters a process from its record: ESP = esp + 12 with an interrupt-return
 // frame built there, data segments 16, its registers, interrupts on.
 [[noreturn]] void task_resume(const ProcessRecord* record);
+// Enters a loaded program at `entry`: the given flags with interrupts
+// enabled, EDX = `edx`, the other registers 0, EBP = ESP.
+[[noreturn]] void app_enter(uint32_t entry, uint32_t eflags, uint32_t edx);
 // The scheduler stack's top, which the timer stub loads before task_switch.
 extern const uint32_t sched_stack_top;
 void kbd_irq_work();

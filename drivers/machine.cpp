@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr uint32_t FIRST_APPLICATION_PID = 2;
 constexpr uint32_t REAP_WAIT_TICKS = 300;  // the system process ends them meanwhile
 constexpr uint32_t SETTLE_TICKS = 100;
 constexpr uint16_t KBC_COMMAND_PORT = 0x64;

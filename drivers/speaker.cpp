@@ -7,6 +7,8 @@
 
 namespace {
 
+bool sounding = false;  // a tone has been connected and not yet turned off
+
 constexpr uint16_t SYSTEM_CONTROL_B_PORT = 0x61;
 
 // Channel 2, low byte then high byte, mode 3 (square wave), binary counting.
@@ -36,6 +38,7 @@ void speaker_program(uint16_t divisor)
 
 void speaker_connect()
 {
+    sounding = true;
     const uint8_t control = port_in8(SYSTEM_CONTROL_B_PORT);
     if ((control & SPEAKER_ON) != SPEAKER_ON) {
         port_out8(SYSTEM_CONTROL_B_PORT, control | SPEAKER_ON);
@@ -75,8 +78,14 @@ void speaker_tone_on(uint32_t frequency)
 }
 
 // The other bits of port B belong to the rest of the board and are kept.
+bool speaker_is_sounding()
+{
+    return sounding;
+}
+
 void speaker_off()
 {
+    sounding = false;
     const uint8_t control = port_in8(SYSTEM_CONTROL_B_PORT);
     port_out8(SYSTEM_CONTROL_B_PORT, control & static_cast<uint8_t>(~SPEAKER_ON));
 }

@@ -6,3 +6,5 @@
 void speaker_beep();
 void speaker_tone_on(uint32_t frequency);
 void speaker_off();
+// True from a tone's start until speaker_off.
+bool speaker_is_sounding();

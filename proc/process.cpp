@@ -8,6 +8,7 @@
 #include "cpu/isr.h"
 #include "cpu/timer.h"
 #include "drivers/keyboard.h"
+#include "drivers/speaker.h"
 #include "lib/cpu.h"
 #include "lib/physmem.h"
 #include "lib/status.h"
@@ -30,8 +31,6 @@ uint8_t shell_has_console = 1;
 uint32_t console_owner_pid = 0;
 uint32_t focus_returns = 0;  // times the console came back to the shell from an application
 
-constexpr uint32_t SYSTEM_PID = 0;
-constexpr uint32_t SHELL_PID = 1;
 constexpr uint32_t FREE_SLOT_TYPE = PROCESS_APPLICATION;
 constexpr uint32_t FREE_SLOT_TIME_SLICE = 3;
 constexpr uint32_t SYSTEM_TIME_SLICE = 1;
@@ -345,12 +344,8 @@ int32_t process_add(ProcessRecord record)
     return STATUS_OK;
 }
 
-int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, uint32_t initial_edx, uint32_t time_slice,
-                       uint32_t type)
+int32_t process_space_create(uint32_t* directory_out)
 {
-    if (entry == 0 || image_size == 0 || !name_fits(name)) {
-        return STATUS_BAD_ARGUMENT;
-    }
     // Directories are reached by physical address: from the first 4 MiB.
     const uint32_t directory = vmm_alloc_paging_frames(DIRECTORY_FRAMES);
     if (directory == 0) {
@@ -371,9 +366,23 @@ int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, ui
         vmm_free_directory(directory, DIRECTORY_FRAMES);
         return STATUS_BAD_ARGUMENT;
     }
+    *directory_out = directory;
+    return STATUS_OK;
+}
 
+void process_space_free(uint32_t directory)
+{
+    vmm_unmap_free(PROCESS_STACK_BASE, PROCESS_STACK_PAGES, directory);
+    vmm_free_directory(directory, DIRECTORY_FRAMES);
+}
+
+ProcessRecord process_record_new(const char* name, uint32_t entry, uint32_t directory, uint32_t initial_edx,
+                                 uint32_t time_slice, uint32_t type)
+{
     ProcessRecord record{};
-    str_copy(record.name, name);
+    for (uint32_t i = 0; i < PROCESS_NAME_MAX && name[i] != 0; ++i) {
+        record.name[i] = name[i];
+    }
     record.active = 1;
     record.edx = initial_edx;
     set_kernel_selectors(record);
@@ -381,14 +390,28 @@ int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, ui
     record.esp = PROCESS_STACK_ESP;
     record.eflags = cpu_read_eflags();
     record.page_directory = directory;
-    record.image_pages = image_size / PAGE_SIZE + 2;
     record.type = type;
     record.time_slice = time_slice;
     record.stack_base = PROCESS_STACK_BASE;
     record.stack_pages = PROCESS_STACK_PAGES;
+    return record;
+}
+
+int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, uint32_t initial_edx, uint32_t time_slice,
+                       uint32_t type)
+{
+    if (entry == 0 || image_size == 0 || !name_fits(name)) {
+        return STATUS_BAD_ARGUMENT;
+    }
+    uint32_t directory = 0;
+    const int32_t built = process_space_create(&directory);
+    if (built != STATUS_OK) {
+        return built;
+    }
+    ProcessRecord record = process_record_new(name, entry, directory, initial_edx, time_slice, type);
+    record.image_pages = image_size / PAGE_SIZE + 2;
     if (process_add(record) != STATUS_OK) {
-        vmm_unmap_free(PROCESS_STACK_BASE, PROCESS_STACK_PAGES, directory);
-        vmm_free_directory(directory, DIRECTORY_FRAMES);
+        process_space_free(directory);
         return STATUS_BAD_ARGUMENT;
     }
     return STATUS_OK;
@@ -405,6 +428,14 @@ int32_t process_terminate(uint32_t pid)
     ProcessRecord& victim = process_table[pid];
     victim.active = 0;
     clear_context(victim);
+    // What it held outside its memory goes back too: the console to the
+    // shell, and the speaker should it have been ended in mid-beep.
+    if (shell_has_console == 0 && console_owner_pid == pid) {
+        console_focus_set(1);
+    }
+    if (speaker_is_sounding()) {
+        speaker_off();
+    }
 
     // The victim's regions are reached through its own directory; no other
     // process may run while that one is loaded.
@@ -482,7 +513,11 @@ KeyCode console_focus_wait_key(const uint32_t* returns_seen)
             return KEY_NONE;
         }
         const bool shell = pid == SHELL_PID;
-        if (console_focus_held_by(pid) != 0 && (shell || kbd_ctrl_enter_noted() == 0)) {
+        if (console_focus_held_by(pid) == 0) {
+            if (!shell) {
+                return KEY_NONE;
+            }
+        } else if (shell || kbd_ctrl_enter_noted() == 0) {
             const KeyCode key = kbd_take_key();
             if (key != KEY_NONE) {
                 return key;

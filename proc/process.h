@@ -10,6 +10,9 @@
 
 constexpr uint32_t MAX_PROCESSES = 5;
 constexpr uint32_t MAX_PID = MAX_PROCESSES - 1;
+constexpr uint32_t SYSTEM_PID = 0;  // "KVALSYS"
+constexpr uint32_t SHELL_PID = 1;   // "KVALCLI"
+constexpr uint32_t FIRST_APPLICATION_PID = 2;
 
 enum ProcessType : uint32_t {
     PROCESS_SYSTEM = 0,
@@ -123,6 +126,16 @@ int32_t process_add(ProcessRecord record);
 int32_t process_create(const char* name, uint32_t entry, uint32_t image_size, uint32_t initial_edx, uint32_t time_slice,
                        uint32_t type);
 int32_t process_terminate(uint32_t pid);
+// The address space of every created process: a directory with a copy of
+// the kernel's mappings and the two-page stack at 0x90000000. 0, -6 (no
+// directory frames), -17 (the copy failed ten times) or -1 (no stack); on
+// failure nothing is left behind.
+int32_t process_space_create(uint32_t* directory);
+// Its undoing: the stack unmapped and released, the directory freed.
+void process_space_free(uint32_t directory);
+// A record of a process that has not run yet, on that standard stack.
+ProcessRecord process_record_new(const char* name, uint32_t entry, uint32_t directory, uint32_t initial_edx,
+                                 uint32_t time_slice, uint32_t type);
 void process_reap_marked();
 
 // ---- the console focus ----
@@ -135,7 +148,8 @@ uint32_t console_focus_returns();
 // while it is the owner and the shell does not have it.
 uint8_t console_focus_held_by(uint32_t pid);
 // The one key wait of every process: takes a key only while the calling
-// process holds the console, and leaves the slot alone otherwise. With
-// `returns_seen`, gives up with KEY_NONE once the console has come back to
-// the shell since that count was read.
+// process holds the console, and leaves the slot alone otherwise. The shell
+// waits for the console to come back; an application gives up with KEY_NONE
+// as soon as it no longer holds it. With `returns_seen`, the shell gives up
+// too once the console has come back to it since that count was read.
 KeyCode console_focus_wait_key(const uint32_t* returns_seen);

@@ -51,19 +51,28 @@ int32_t line_read_until_refocus(char* buffer, int32_t max_length, uint32_t focus
     return line_edit(buffer, max_length, &focus_returns_seen);
 }
 
-bool prompt_yes_no(const char* question)
+int32_t prompt_yes_no_answer(const char* question)
 {
     con_putc('\n');
     con_puts(question);
     con_puts("\nPress \"Enter\" for yes or \"ESC\" for no.");
     for (;;) {
         const KeyCode key = console_focus_wait_key(nullptr);
+        if (key == KEY_NONE) {
+            return -1;
+        }
         if (key == KEY_ENTER) {
-            return true;
+            return 1;
         }
         if (key == KEY_ESC) {
-            return false;
+            return 0;
         }
         speaker_beep();
     }
+}
+
+// The shell never loses the console to a wait: it waits for it.
+bool prompt_yes_no(const char* question)
+{
+    return prompt_yes_no_answer(question) == 1;
 }

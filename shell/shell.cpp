@@ -17,6 +17,7 @@
 #include "proc/process.h"
 #include "shell/disk.h"
 #include "shell/input.h"
+#include "shell/procs.h"
 
 namespace {
 
@@ -74,10 +75,6 @@ void rdsecascii()
     cmd_rdsec(true);
 }
 
-// Placeholders for the process and graphics commands still to come: known
-// words that do nothing yet.
-void not_yet() {}
-
 void nothing() {}
 
 struct Command {
@@ -86,13 +83,28 @@ struct Command {
 };
 
 // Tried in this order; the first word equal to the whole line runs.
+// clang-format off
 constexpr Command COMMANDS[] = {
-    {"restart", restart},       {"ldbmp", not_yet}, {"rdfile", cmd_rdfile}, {"upflpy", cmd_upflpy},
-    {"procs", not_yet},         {"kill", not_yet},  {"cpuven", cpuven},     {"cls", cls},
-    {"shutdown", shutdown},     {"mem", cmd_mem},   {"dir", cmd_dir},       {"ldapp", not_yet},
-    {"beep", speaker_beep},     {"help", cmd_help}, {"about", cmd_about},   {"rdsec", rdsec},
-    {"rdsecascii", rdsecascii}, {"", nothing},
+    {"restart", restart},
+    {"ldbmp", cmd_ldbmp},
+    {"rdfile", cmd_rdfile},
+    {"upflpy", cmd_upflpy},
+    {"procs", cmd_procs},
+    {"kill", cmd_kill},
+    {"cpuven", cpuven},
+    {"cls", cls},
+    {"shutdown", shutdown},
+    {"mem", cmd_mem},
+    {"dir", cmd_dir},
+    {"ldapp", cmd_ldapp},
+    {"beep", speaker_beep},
+    {"help", cmd_help},
+    {"about", cmd_about},
+    {"rdsec", rdsec},
+    {"rdsecascii", rdsecascii},
+    {"", nothing},
 };
+// clang-format on
 
 constexpr const char* HELP_LINES[] = {
     "\n   about      : Shows some information about KVAL.",

@@ -20,7 +20,7 @@ needs=(
   "clang-format                 clang-format"
   "gdb                          gdb"
 )
-python_modules=("pytest python3-pytest")
+python_modules=("pytest python3-pytest" "xdist python3-pytest-xdist")
 
 missing=()
 for line in "${needs[@]}"; do

@@ -48,6 +48,10 @@ struct PageFault {
 
 // ---- processor ----
 struct Halted {};  // thrown by cpu_stop(): the kernel stopped for good
+// Thrown by app_enter(): a loaded program was entered.
+struct Entered {
+    uint32_t entry, eflags, edx;
+};
 // Thrown by task_resume(): the scheduler entered `record`.
 struct Resumed {
     const ProcessRecord* record;

@@ -23,11 +23,17 @@ void isr_irq_slave_default() { stand_in<102>(); }
 void timer_irq() { stand_in<103>(); }
 void kbd_irq() { stand_in<104>(); }
 void floppy_irq_handler() { stand_in<105>(); }
+void syscall_entry() { stand_in<106>(); }
 // clang-format on
 
 void task_resume(const ProcessRecord* record)
 {
     throw fake::Resumed{record};
+}
+
+void app_enter(uint32_t entry, uint32_t eflags, uint32_t edx)
+{
+    throw fake::Entered{entry, eflags, edx};
 }
 
 // A stand-in for every vector, even those the real table leaves null: which

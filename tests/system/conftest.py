@@ -71,7 +71,7 @@ def welcomed(release_image):
     """
     machine = Machine(release_image, memory=32).start()
     try:
-        screen = machine.wait_for_welcome()
+        screen = machine.wait_for_prompt()
         machine.pause()
         yield machine, screen
     finally:

@@ -471,6 +471,11 @@ class Machine:
         """Waits for the welcome screen (the forty asterisks under the version line)."""
         return self.wait_for_screen(is_welcome, timeout, "the welcome screen")
 
+    def wait_for_prompt(self, timeout=BOOT_TIMEOUT):
+        """Waits for the welcome screen with the shell's first prompt under it."""
+        return self.wait_for_screen(lambda s: is_welcome(s) and s.row(18) == "KVAL >", timeout,
+                                    "the first prompt")
+
     # --- speaker -----------------------------------------------------------------
 
     def speaker_samples(self):

@@ -80,6 +80,7 @@ def welcome_differences(screen, rows=range(ROWS)):
     e.put(0, 15, HELP_LINE, LIGHT_GREEN_ON_BLUE)
     e.put(0, 16, NOTE_LINE, LIGHT_GREEN_ON_BLUE)
     e.put(0, 17, "*" * 40, WHITE_ON_BLUE)
+    e.put(0, 18, "KVAL >", YELLOW_ON_BLUE)  # the shell's first prompt
     logo = [y for y in rows if y in LOGO_ROWS]
     found = e.differences(screen, [y for y in rows if y not in LOGO_ROWS],
                           (SPACE, WHITE_ON_BLUE))
