@@ -39,6 +39,12 @@ class Console:
         self.fg, self.bg = fg, bg
         return self
 
+    def at(self, x, y):
+        """Moves the cursor, as con_set_cursor does."""
+        if x <= COLS and y <= ROWS:
+            self.x, self.y = x, y
+        return self
+
     def clear(self):
         for i in range(COLS * ROWS):
             self.cells[2 * i:2 * i + 2] = bytes([0x20, self.attribute])
