@@ -41,7 +41,7 @@ bool has_kvx_extension(const char* path)
         return false;
     }
     for (uint32_t i = 0; i < SUFFIX_LENGTH; ++i) {
-        if (char_to_lower(static_cast<uint8_t>(path[length - SUFFIX_LENGTH + i])) != SUFFIX[i]) {
+        if (char_to_lower(static_cast<uint8_t>(path[length - SUFFIX_LENGTH + i])) != static_cast<uint8_t>(SUFFIX[i])) {
             return false;
         }
     }

@@ -11,6 +11,7 @@
 #include "drivers/keyboard.h"
 #include "drivers/speaker.h"
 #include "lib/cpu.h"
+#include "lib/physmem.h"
 #include "lib/status.h"
 #include "proc/sysdata.h"
 #include "shell/input.h"
@@ -19,9 +20,11 @@ namespace {
 
 constexpr uint32_t PRINTF_VALUES = 3;
 
+// The caller's strings and buffers are addresses in its own address space,
+// which is the one loaded while it calls.
 const char* text(uint32_t address)
 {
-    return reinterpret_cast<const char*>(static_cast<uintptr_t>(address));
+    return virt_as<const char>(address);
 }
 
 [[noreturn]] void sys_exit(uint32_t caller)
@@ -53,8 +56,7 @@ void sys_read_key(SyscallFrame* frame, uint32_t caller)
 void sys_read_line(SyscallFrame* frame)
 {
     interrupts_enable();
-    const int32_t count =
-        line_read(reinterpret_cast<char*>(static_cast<uintptr_t>(frame->ebx)), static_cast<int32_t>(frame->ecx));
+    const int32_t count = line_read(virt_as<char>(frame->ebx), static_cast<int32_t>(frame->ecx));
     if (count < 0) {
         frame->edx = static_cast<uint32_t>(STATUS_NO_FOCUS);
     } else {

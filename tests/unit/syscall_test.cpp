@@ -1,5 +1,6 @@
 // The system calls as an application makes them, and the system data table.
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,16 @@ protected:
         syscall_dispatch(&frame);
         return frame;
     }
-    static uint32_t text(const char* s) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(s)); }
+    // A string where the caller's address space has it: here in the low
+    // memory every directory maps one-to-one.
+    static uint32_t text(const char* s)
+    {
+        static uint32_t next = 0x70000;
+        const uint32_t at = next;
+        std::strcpy(reinterpret_cast<char*>(fake::phys(at)), s);
+        next = at + 64 < 0x80000 ? at + 64 : 0x70000;
+        return at;
+    }
     static int32_t status(const SyscallFrame& f) { return static_cast<int32_t>(f.edx); }
     static void press(uint8_t scan_code)
     {
@@ -100,8 +110,7 @@ TEST_F(SyscallTest, TheConsoleIsTakenOnceGivenBackByItsOwnerAndNeededForInput)
             }
         }
     };
-    char line[8] = {};
-    EXPECT_EQ(status(call(SYS_READ_LINE, text(line), 7)), STATUS_NO_FOCUS);
+    EXPECT_EQ(status(call(SYS_READ_LINE, text(""), 7)), STATUS_NO_FOCUS);
     EXPECT_EQ(kbd_peek_key(), 0x0E0Cu);
     EXPECT_EQ(status(call(SYS_READ_KEY)), STATUS_NO_FOCUS);
     kbd_shutdown();
