@@ -158,7 +158,10 @@ void wait_for_sci(uint16_t port, uint32_t* ticks)
 
 bool acpi_find_rsdp()
 {
-    for (uint32_t offset = 0; offset < RSDP_SCAN_LIMIT; offset += RSDP_STEP) {
+    // The last candidate whose 20 bytes still lie below 1 MiB: nothing past
+    // the BIOS area is read.
+    constexpr uint32_t LAST_OFFSET = RSDP_SCAN_LIMIT + 1 - RSDP_CHECKSUM_BYTES;
+    for (uint32_t offset = 0; offset <= LAST_OFFSET; offset += RSDP_STEP) {
         const uint32_t candidate = RSDP_SCAN_START + offset;
         const auto* bytes = phys_as<const uint8_t>(candidate);
         if (bytes_equal(bytes, "RSD PTR ", 8) && byte_sum(bytes, RSDP_CHECKSUM_BYTES) == 0) {
@@ -186,7 +189,8 @@ bool acpi_find_fadt()
         uint32_t table_length = 0;
         const uint32_t table = table_view(entry, &table_length);
         if (table != 0 && table_length >= FADT_MIN_BYTES &&
-            bytes_equal(static_cast<const uint8_t*>(virt_ptr(table)), "FACP", 4)) {
+            bytes_equal(static_cast<const uint8_t*>(virt_ptr(table)), "FACP", 4) &&
+            read32(table + FADT_PM1A_CONTROL) != 0) {  // without PM1a there is nothing to power off with
             fadt_phys = entry;
             return true;
         }

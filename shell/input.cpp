@@ -4,6 +4,8 @@
 #include "display/console.h"
 #include "drivers/keyboard.h"
 #include "drivers/speaker.h"
+#include "lib/string.h"
+#include "mm/heap.h"
 #include "proc/process.h"
 
 namespace {
@@ -75,4 +77,37 @@ int32_t prompt_yes_no_answer(const char* question)
 bool prompt_yes_no(const char* question)
 {
     return prompt_yes_no_answer(question) == 1;
+}
+
+void shell_error(const char* message)
+{
+    con_set_color(COLOR_LIGHT_RED);
+    speaker_beep();
+    con_puts(message);
+}
+
+char* shell_ask(const char* question, int32_t max_length)
+{
+    const uint32_t bytes = static_cast<uint32_t>(max_length) + 1;
+    auto* buffer = static_cast<char*>(heap_alloc(bytes));
+    if (buffer == nullptr) {
+        shell_error("\nNot enough memory.");
+        return nullptr;
+    }
+    con_set_color(COLOR_WHITE);
+    con_puts(question);
+    mem_set(buffer, 0, bytes);
+    line_read(buffer, max_length);
+    if (buffer[0] == 0) {
+        heap_free(buffer);
+        con_set_color(COLOR_LIGHT_CYAN);
+        con_puts("\nThe action canceled by the user.");
+        return nullptr;
+    }
+    return buffer;
+}
+
+void shell_wait_key()
+{
+    console_focus_wait_key(nullptr);
 }

@@ -17,6 +17,15 @@ int32_t line_read(char* buffer, int32_t max_length);
 int32_t line_read_until_refocus(char* buffer, int32_t max_length, uint32_t focus_returns_seen);
 // Asks `question`; true for Enter, false for Esc; any other key beeps.
 bool prompt_yes_no(const char* question);
+// A command's failure: a beep, then `message` in light red.
+void shell_error(const char* message);
+// Asks with `question` (in white) for up to `max_length` characters into a
+// fresh zeroed buffer. Null, after saying why, when there is no buffer
+// ("Not enough memory.") or the answer is empty (the cancel message). The
+// caller frees what it gets.
+char* shell_ask(const char* question, int32_t max_length);
+// Waits for any key, in the shell's turn at the console.
+void shell_wait_key();
 // The same question for an application: 1 for yes, 0 for no, -1 when it
 // loses the console while it waits.
 int32_t prompt_yes_no_answer(const char* question);

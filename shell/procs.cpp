@@ -29,38 +29,7 @@ constexpr const char* TYPE_LABELS[] = {
 };
 constexpr const char* UNKNOWN_TYPE_LABEL = "Unknown           ";
 
-void error(const char* message)
-{
-    con_set_color(COLOR_LIGHT_RED);
-    speaker_beep();
-    con_puts(message);
-}
-
-// Asks with `question` for up to `max_length` characters into a fresh
-// buffer; null (after saying why) when there is no buffer or the user
-// entered nothing. The caller frees what it gets.
-char* ask(const char* question, int32_t max_length)
-{
-    const uint32_t bytes = static_cast<uint32_t>(max_length) + 1;
-    auto* buffer = static_cast<char*>(heap_alloc(bytes));
-    if (buffer == nullptr) {
-        error("\nNot enough memory.");
-        return nullptr;
-    }
-    con_set_color(COLOR_WHITE);
-    con_puts(question);
-    mem_set(buffer, 0, bytes);
-    line_read(buffer, max_length);
-    if (buffer[0] == 0) {
-        heap_free(buffer);
-        con_set_color(COLOR_LIGHT_CYAN);
-        con_printf("\nThe action canceled by the user.");
-        return nullptr;
-    }
-    return buffer;
-}
-
-const char* load_error(int32_t result)
+const char* load_shell_error(int32_t result)
 {
     switch (result) {
         case STATUS_WRONG_KIND:
@@ -79,14 +48,14 @@ const char* load_error(int32_t result)
 
 void cmd_ldapp()
 {
-    char* path = ask("\nPlease enter the application path > ", PATH_MAX);
+    char* path = shell_ask("\nPlease enter the application path > ", PATH_MAX);
     if (path == nullptr) {
         return;
     }
     const int32_t result = exe_load(path, 0, APP_TIME_SLICE, PROCESS_APPLICATION);
     heap_free(path);
     if (result != STATUS_OK) {
-        error(load_error(result));
+        shell_error(load_shell_error(result));
         exe_load_status_reset();
         return;
     }
@@ -96,29 +65,29 @@ void cmd_ldapp()
     }
     const int32_t status = exe_load_status();
     if (status != STATUS_OK) {
-        error(status == STATUS_OUT_OF_MEMORY ? "\nInsufficient Memory." : "\nInvalid Executable.");
+        shell_error(status == STATUS_OUT_OF_MEMORY ? "\nInsufficient Memory." : "\nInvalid Executable.");
     }
     exe_load_status_reset();
 }
 
 void cmd_kill()
 {
-    char* text = ask("\nPlease enter the process's PID > ", PID_MAX);
+    char* text = shell_ask("\nPlease enter the process's PID > ", PID_MAX);
     if (text == nullptr) {
         return;
     }
     const int32_t pid = str_to_int(text);
     heap_free(text);
     if (process_is_active(static_cast<uint32_t>(pid)) == 0) {
-        error("\nInvalid PID.");
+        shell_error("\nInvalid PID.");
         return;
     }
     ProcessRecord record;
     process_get_record(&record, static_cast<uint32_t>(pid));
     if (record.type == PROCESS_SYSTEM) {
-        error("\nYou cannot kill a system process.");
+        shell_error("\nYou cannot kill a system process.");
     } else if (record.type == PROCESS_DRIVER) {
-        error("\nYou cannot kill a driver process.");
+        shell_error("\nYou cannot kill a driver process.");
     } else {
         con_set_color(COLOR_LIGHT_CYAN);
         con_printf("\nThe application (%s) with PID (%i) had been killed.", record.name, record.pid);
@@ -148,13 +117,13 @@ void cmd_ldbmp()
     con_set_color(COLOR_LIGHT_CYAN);
     con_puts("\nThe max dimensions of the bitmap must be less than or equal 320x200 and it must be 8-bit");
     con_puts(" . After the bitmap is loaded , press any key to return.");
-    char* path = ask("\nPlease enter the path of the bitmap > ", PATH_MAX);
+    char* path = shell_ask("\nPlease enter the path of the bitmap > ", PATH_MAX);
     if (path == nullptr) {
         return;
     }
     const int32_t result = bmp_render(path, 0, 0, 0, 1);
     if (result == STATUS_OK) {
-        console_focus_wait_key(nullptr);
+        shell_wait_key();
         vga_set_mode(0, 0);
     } else {
         con_set_color(COLOR_LIGHT_RED);
