@@ -408,6 +408,11 @@ class Machine:
     def eject_floppy(self):
         self.qmp.command("eject", device=self.floppy_device()["device"], force=True)
 
+    def change_floppy(self, image):
+        """Puts another disk image into the drive, as QEMU's monitor 'change' does."""
+        self.qmp.command("blockdev-change-medium", device=self.floppy_device()["device"], filename=image,
+                         format="raw")
+
     # --- keyboard ----------------------------------------------------------------
 
     def send_key(self, *qcodes, hold_ms=100):

@@ -7,7 +7,8 @@ import pytest
 
 KERNEL_START, KERNEL_END = 0xC0000000, 0xC0100000
 EXCEPTION_VECTORS = list(range(0, 15)) + list(range(16, 20)) + [30]
-IGNORED_VECTORS = [15] + list(range(20, 30)) + [31] + list(range(48, 256))
+SYSCALL_VECTOR = 60
+IGNORED_VECTORS = [15] + list(range(20, 30)) + [31] + [v for v in range(48, 256) if v != SYSCALL_VECTOR]
 MASTER_DEFAULT_VECTORS = [34, 35, 36, 37, 39]
 SLAVE_DEFAULT_VECTORS = list(range(40, 48))
 DRIVER_VECTORS = {32: "timer", 33: "keyboard", 38: "floppy"}
@@ -70,8 +71,8 @@ def test_vector_map(gates):
     assert [v for v in IGNORED_VECTORS if offset[v] != ignore] == []
     assert [v for v in MASTER_DEFAULT_VECTORS if offset[v] != master] == []
     assert [v for v in SLAVE_DEFAULT_VECTORS if offset[v] != slave] == []
-    own = {v: offset[v] for v in EXCEPTION_VECTORS + list(DRIVER_VECTORS)}
-    assert len(set(own.values())) == len(own), "exception/driver vectors share handlers"
+    own = {v: offset[v] for v in EXCEPTION_VECTORS + list(DRIVER_VECTORS) + [SYSCALL_VECTOR]}
+    assert len(set(own.values())) == len(own), "exception, driver and system-call vectors share handlers"
     defaulted = [v for v, o in own.items() if o in (ignore, master, slave)]
     assert not defaulted, f"vectors still on a default handler: {defaulted}"
 

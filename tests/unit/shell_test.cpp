@@ -1,0 +1,181 @@
+// Line input, yes/no prompts and the console-focus rule as the shell and an
+// application meet them, and every command giving back its buffers and the
+// floppy motor.
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "cpu/isr.h"
+#include "cpu/timer.h"
+#include "display/console.h"
+#include "drivers/floppy.h"
+#include "drivers/keyboard.h"
+#include "fakes/fake_floppy.h"
+#include "fakes/hw_test.h"
+#include "fakes/processes.h"
+#include "fakes/screen.h"
+#include "mm/heap.h"
+#include "proc/process.h"
+#include "shell/input.h"
+#include "shell/shell.h"
+
+namespace {
+
+constexpr uint8_t ENTER = 0x1C, ESC = 0x01, BACKSPACE = 0x0E, INSERT = 0x52, UP = 0x48, CTRL = 0x1D;
+constexpr uint8_t RELEASE = 0x80;
+
+uint8_t scan_code(char c)
+{
+    const char* rows[] = {"1234567890", "qwertyuiop", "asdfghjkl", "zxcvbnm"};
+    const uint8_t starts[] = {0x02, 0x10, 0x1E, 0x2C};
+    for (int r = 0; r < 4; ++r) {
+        if (const char* at = std::strchr(rows[r], c)) {
+            return static_cast<uint8_t>(starts[r] + (at - rows[r]));
+        }
+    }
+    return c == '.' ? 0x34 : c == '\\' ? 0x2B : 0x39;  // and ' '
+}
+
+class ShellTest : public HardwareTest {
+protected:
+    std::deque<uint8_t> keys;  // scan codes, delivered one at a time when the slot is empty
+
+    void SetUp() override
+    {
+        HardwareTest::SetUp();
+        static const std::vector<uint8_t> disk =
+            fake::floppy::make_image({{"ONE.TXT", std::string(300, 'a')}, {"THREE.TXT", std::string(1300, 'b')}});
+        fake::floppy::start_with_disk(disk);
+        fake::stack_pointer = 0xC0101000;
+        ASSERT_TRUE(mt_init());
+        ASSERT_EQ(process_add(fake::processes::record("KVALCLI", PROCESS_SYSTEM)), 0);
+        ASSERT_EQ(process_add(fake::processes::record("APP")), 0);
+        fake::processes::run(1);
+        console_init();
+        fake::set_default_read(0x64, 0x00);
+        kbd_shutdown();  // no key, modifier or note left by an earlier test
+        kbd_clear_key();
+        fake::relax_limit = 200000;
+        // Chained after the floppy fake's own turn, which ticks and delivers IRQ 6.
+        fake::on_relax = [this, floppy_turn = fake::on_relax] {
+            floppy_turn();
+            if (kbd_peek_key() == KEY_NONE && !keys.empty()) {
+                deliver(keys.front());
+                keys.pop_front();
+            }
+        };
+    }
+    void TearDown() override
+    {
+        kbd_shutdown();
+        kbd_clear_key();
+        fake::processes::shut_down();
+    }
+
+    static void deliver(uint8_t code)
+    {
+        fake::queue_reads(0x64, {0x01});
+        fake::queue_reads(0x60, {code});
+        kbd_irq_work();
+    }
+    void type(const std::string& text, bool enter = true)
+    {
+        for (const char c : text) {
+            keys.push_back(scan_code(c));
+        }
+        if (enter) {
+            keys.push_back(ENTER);
+        }
+    }
+    static size_t beeps() { return fake::writes_to(0x42).size() / 2; }  // two divisor bytes a beep
+};
+
+TEST_F(ShellTest, LineReadEditsEchoesAndBeepsOnlyOnAFullLine)
+{
+    char buffer[102] = {};
+    keys = {scan_code('a'), scan_code('b'), scan_code('c'), BACKSPACE, INSERT, scan_code('d'), ESC, UP, ENTER};
+    EXPECT_EQ(line_read(buffer, 100), 4);
+    EXPECT_EQ(std::string(buffer, 4), std::string("ab\0d", 4)) << "Insert is stored as a NUL";
+    EXPECT_EQ(screen::line(0), "abd");
+    EXPECT_EQ(beeps(), 0u) << "Esc and arrows are ignored in silence";
+
+    std::memset(buffer, 0, sizeof buffer);
+    keys = {BACKSPACE, scan_code('x'), ESC, ENTER};
+    EXPECT_EQ(line_read(buffer, 0), 0);
+    EXPECT_EQ(beeps(), 2u) << "a full line beeps at every key but Enter and Backspace";
+    EXPECT_EQ(line_read(buffer, -1), 0) << "reads nothing";
+
+    type(std::string(101, 'z'));
+    EXPECT_EQ(line_read(buffer, 100), 100);
+    EXPECT_EQ(beeps(), 3u);
+
+    keys = {scan_code('y'), ENTER};
+    EXPECT_TRUE(prompt_yes_no("Sure ?"));
+    EXPECT_EQ(beeps(), 4u);
+    keys = {ESC};
+    EXPECT_FALSE(prompt_yes_no("Sure ?"));
+}
+
+TEST_F(ShellTest, KeysWaitInTheSlotForTheProcessThatHoldsTheConsole)
+{
+    fake::processes::run(2);
+    console_focus_set(0);  // the application takes the console
+    fake::processes::run(1);
+    deliver(scan_code('q'));
+    const uint32_t returns = console_focus_returns();
+    int turns = 0;
+    fake::on_relax = [&] {
+        timer_tick(0);
+        EXPECT_EQ(kbd_peek_key(), KeyCode{'q'}) << "the shell leaves the application's key alone";
+        if (++turns == 20) {
+            deliver(CTRL);
+            deliver(ENTER);
+            deliver(CTRL | RELEASE);  // released before the system process looks
+            process_reap_marked();
+            if (kbd_take_ctrl_enter() != 0) {
+                console_focus_set(1);
+            }
+        }
+    };
+    char line[8] = {};
+    EXPECT_EQ(line_read_until_refocus(line, 7, returns), -1) << "the line is dropped when the console comes back";
+    EXPECT_EQ(console_focus_is_shell(), 1);
+    EXPECT_EQ(kbd_peek_key(), KEY_ENTER) << "the Enter stays for the shell";
+}
+
+TEST_F(ShellTest, EveryCommandGivesBackItsBuffersAndStopsTheMotor)
+{
+    const std::vector<std::pair<std::string, std::string>> runs = {
+        {"rdsec", "0\n "},
+        {"rdsec", "999\n"},
+        {"rdsecascii", "1\n "},
+        {"rdsec", "\n"},
+        {"rdfile", "one.txt\n "},
+        {"rdfile", "three.txt\n \x1b"},
+        {"rdfile", "docs\n"},
+        {"rdfile", "\n"},
+        {"dir", "docs\n"},
+        {"upflpy", "\x1b"},
+        {"ldapp", "x.kvx\n"},
+        {"kill", "7\n"},
+        {"ldbmp", "one.txt\n"},
+        {"procs", ""},
+        {"mem", ""},
+        {"help", ""},
+    };
+    for (const auto& [command, answer] : runs) {
+        const uint32_t heap_bytes = heap_control_block()->used_bytes;
+        for (const char c : answer) {
+            keys.push_back(c == '\n' ? ENTER : c == '\x1b' ? ESC : scan_code(c));
+        }
+        shell_execute(command.c_str());
+        EXPECT_EQ(heap_control_block()->used_bytes, heap_bytes) << command << " " << answer;
+        EXPECT_FALSE(floppy_motor_is_on()) << command;
+        EXPECT_TRUE(keys.empty()) << command << " took " << keys.size() << " keys too few";
+        keys.clear();
+    }
+}
+
+}  // namespace
