@@ -1,7 +1,10 @@
 ; Interrupt entry stubs. Every hardware interrupt handler has one shape:
-; disable interrupts, push all general registers, do the work, (the work sends
-; the end-of-interrupt where it serves a hardware line), pop the registers,
-; enable interrupts and return from the interrupt.
+; disable interrupts, push all general registers, clear the direction flag,
+; do the work, (the work sends the end-of-interrupt where it serves a
+; hardware line), pop the registers, enable interrupts and return from the
+; interrupt. Compiled code takes the direction flag as clear (string
+; instructions count upwards); the interrupted code may have set it, and the
+; interrupt return gives it back as it was.
 
 bits 32
 
@@ -38,6 +41,7 @@ global %1
 %1:
     cli
     pushad
+    cld
     call %2
     popad
     sti
@@ -56,6 +60,7 @@ global isr_irq_master_default
 isr_irq_master_default:
     cli
     pushad
+    cld
     push dword 1                    ; end of interrupt to the master only
     call pic_send_eoi
     add esp, 4
@@ -67,6 +72,7 @@ global isr_irq_slave_default
 isr_irq_slave_default:
     cli
     pushad
+    cld
     push dword 9                    ; end of interrupt to the slave, then the master
     call pic_send_eoi
     add esp, 4
@@ -80,6 +86,7 @@ global timer_irq
 timer_irq:
     cli
     pushad
+    cld
     mov eax, esp
     push eax
     call timer_tick
@@ -164,6 +171,7 @@ app_enter:
 global syscall_entry
 syscall_entry:
     pushad
+    cld
     push esp
     call syscall_dispatch
     add esp, 4
@@ -178,6 +186,7 @@ IRQ_STUB floppy_irq_handler, floppy_irq_work
 %macro EXCEPTION_STUB 1
 isr_exception_%1:
     cli
+    cld
     push dword %1
     call exception_dispatch
 .hang_%1:
