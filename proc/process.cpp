@@ -503,8 +503,10 @@ uint8_t console_focus_held_by(uint32_t pid)
 }
 
 // Keys go only to the process that holds the console; anyone else leaves
-// the slot alone. An Enter of CTRL+ENTER is never an application's: the
-// focus is about to go back to the shell, which takes it.
+// the slot alone. CTRL+ENTER is never an application's: its Enter stays for
+// the shell, which is about to get the focus back, and an application never
+// sees the Ctrl press itself, which would otherwise end its wait for a key
+// before the Enter could take the console away.
 KeyCode console_focus_wait_key(const uint32_t* returns_seen)
 {
     const uint32_t pid = current_pid;
@@ -519,7 +521,7 @@ KeyCode console_focus_wait_key(const uint32_t* returns_seen)
             }
         } else if (shell || kbd_ctrl_enter_noted() == 0) {
             const KeyCode key = kbd_take_key();
-            if (key != KEY_NONE) {
+            if (key != KEY_NONE && (shell || key != KEY_CTRL)) {
                 return key;
             }
         }

@@ -145,6 +145,18 @@ TEST_F(ShellTest, KeysWaitInTheSlotForTheProcessThatHoldsTheConsole)
     EXPECT_EQ(kbd_peek_key(), KEY_ENTER) << "the Enter stays for the shell";
 }
 
+TEST_F(ShellTest, AnApplicationNeverSeesTheCtrlOfCtrlEnter)
+{
+    fake::processes::run(2);
+    console_focus_set(0);
+    keys = {CTRL, CTRL | RELEASE, scan_code('q')};
+    EXPECT_EQ(console_focus_wait_key(nullptr), KeyCode{'q'});
+    fake::processes::run(1);
+    console_focus_set(1);
+    keys = {CTRL};
+    EXPECT_EQ(console_focus_wait_key(nullptr), KEY_CTRL) << "the shell's keys are as they come";
+}
+
 TEST_F(ShellTest, EveryCommandGivesBackItsBuffersAndStopsTheMotor)
 {
     const std::vector<std::pair<std::string, std::string>> runs = {
