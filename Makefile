@@ -1,11 +1,14 @@
 # KVAL: kernel, boot loader, floppy image, host unit tests and system tests.
 #
-#   make            the floppy image build/kval.img
+#   make            the floppy image build/kval.img, applications included
+#   make apps       the applications of apps/, built with the SDK in sdk/
 #   make run        boot it in QEMU
 #   make test       build everything and run every test
 #   make debug      QEMU halted with its GDB stub, and a gdb script
 #   make lint       clang-tidy and cppcheck over the kernel sources
 #   make bench      benchmarks (never part of make test)
+#   make soak       200 application load/kill cycles and 200 faulting starts,
+#                   with mem's Used Size before and after (ROUNDS=n to change)
 
 SHELL := /bin/bash
 BUILD := build
@@ -41,13 +44,18 @@ DISK_FILES := $(shell find disk -type f 2>/dev/null)
 # onto the floppy beside the contents of disk/.
 PICTURES_DIR := $(BUILD)/pictures
 PICTURES := $(BUILD)/pictures.stamp
-DISK_DIRS := disk $(PICTURES_DIR)
+# Applications built from apps/ with the SDK, copied into a:\apps\.
+APPS_DISK := $(BUILD)/apps/disk
+APP_SOURCES := $(sort $(wildcard apps/*.cpp apps/*.asm))
+APPS := $(patsubst apps/%,$(APPS_DISK)/apps/%.kvx,$(basename $(APP_SOURCES)))
+DISK_DIRS := disk $(PICTURES_DIR) $(APPS_DISK)
 
-.PHONY: all image deps run debug test unit system lint format bench soak clean
+.PHONY: all image apps deps run debug test unit system lint format bench soak clean
 .DELETE_ON_ERROR:
 
 all: image
 image: deps $(IMAGE)
+apps: deps $(APPS)
 
 deps:
 	@tools/install-deps.sh
@@ -83,11 +91,48 @@ $(PICTURES): tools/mkpictures.py
 	/usr/bin/python3 tools/mkpictures.py $(PICTURES_DIR)
 	touch $@
 
-$(IMAGE): $(LOADER) $(BUILD)/kernel.bin $(DISK_FILES) $(PICTURES) tools/mkimage.sh
+$(IMAGE): $(LOADER) $(BUILD)/kernel.bin $(DISK_FILES) $(PICTURES) $(APPS) tools/mkimage.sh
 	tools/mkimage.sh $@ $(LOADER) $(BUILD)/kernel.bin $(DISK_DIRS)
 
-$(TEST_IMAGE): $(LOADER) $(BUILD)/test/kernel.bin $(DISK_FILES) $(PICTURES) tools/mkimage.sh
+$(TEST_IMAGE): $(LOADER) $(BUILD)/test/kernel.bin $(DISK_FILES) $(PICTURES) $(APPS) tools/mkimage.sh
 	tools/mkimage.sh $@ $(LOADER) $(BUILD)/test/kernel.bin $(DISK_DIRS)
+
+# --- applications -------------------------------------------------------------
+
+# Freestanding, like the kernel: no library but what sdk/start.cpp brings and
+# libgcc for 64-bit arithmetic.
+APP_CXXFLAGS := -std=c++20 -m32 -march=i686 -O2 $(WARNINGS) -Isdk \
+    -ffreestanding -fno-exceptions -fno-rtti -nostdlib -fno-pic -fno-pie \
+    -fno-stack-protector -fno-threadsafe-statics -fno-asynchronous-unwind-tables
+APP_LDFLAGS := -m32 -nostdlib -static -no-pie -Wl,--build-id=none -Wl,--no-warn-rwx-segments -T sdk/app.ld
+SDK_OBJS := $(BUILD)/apps/sdk/header.o $(BUILD)/apps/sdk/start.o
+
+$(BUILD)/apps/sdk/header.o: sdk/header.asm
+	@mkdir -p $(dir $@)
+	$(NASM) -f elf32 $< -o $@
+
+$(BUILD)/apps/sdk/start.o: sdk/start.cpp sdk/kval.h
+	@mkdir -p $(dir $@)
+	$(CXX) $(APP_CXXFLAGS) -c $< -o $@
+
+$(BUILD)/apps/obj/%.o: apps/%.cpp sdk/kval.h
+	@mkdir -p $(dir $@)
+	$(CXX) $(APP_CXXFLAGS) -c $< -o $@
+
+# Kept for gdb and objdump: the ELF has the symbols the .kvx lacks.
+.PRECIOUS: $(BUILD)/apps/obj/%.o $(BUILD)/apps/obj/%.elf
+$(BUILD)/apps/obj/%.elf: $(BUILD)/apps/obj/%.o $(SDK_OBJS) sdk/app.ld
+	$(CXX) $(APP_LDFLAGS) $(SDK_OBJS) $< -lgcc -o $@
+
+$(APPS_DISK)/apps/%.kvx: $(BUILD)/apps/obj/%.elf sdk/checkkvx.py
+	@mkdir -p $(dir $@)
+	objcopy -O binary $< $@
+	sdk/checkkvx.py $@
+
+$(APPS_DISK)/apps/%.kvx: apps/%.asm sdk/kval.inc sdk/checkkvx.py
+	@mkdir -p $(dir $@)
+	$(NASM) -f bin -I sdk/ $< -o $@
+	sdk/checkkvx.py $@
 
 # --- host unit tests ----------------------------------------------------------
 
@@ -163,7 +208,7 @@ lint: deps
 
 format:
 	clang-format -i $(KERNEL_CXX) $(wildcard $(addsuffix /*.h,$(KERNEL_DIRS))) \
-	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp)
+	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp apps/*.cpp sdk/*.cpp sdk/*.h)
 
 HEAP_BENCH := $(BUILD)/host/heap_bench
 $(HEAP_BENCH): $(BUILD)/host/tests/bench/heap_bench.o $(BUILD)/host/tests/fakes/fake_hw.o $(BUILD)/host/libkval.a
@@ -171,6 +216,9 @@ $(HEAP_BENCH): $(BUILD)/host/tests/bench/heap_bench.o $(BUILD)/host/tests/fakes/
 
 bench: deps $(IMAGE) $(TEST_IMAGE) $(HEAP_BENCH)
 	tools/bench.sh
+
+soak: deps $(IMAGE)
+	/usr/bin/python3 tools/soak.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 clean:
 	rm -rf $(BUILD)
