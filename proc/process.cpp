@@ -275,9 +275,14 @@ void system_process_main()
 {
     for (;;) {
         process_reap_marked();
+        // Taking the note and moving the focus are one step: between them
+        // the application would still hold the console with no note left
+        // to keep it from the Enter.
+        const uint32_t flags = interrupts_save();
         if (kbd_take_ctrl_enter() != 0) {
             console_focus_set(1);
         }
+        interrupts_restore(flags);
         cpu_relax();
     }
 }
@@ -506,24 +511,27 @@ uint8_t console_focus_held_by(uint32_t pid)
 // the slot alone. CTRL+ENTER is never an application's: its Enter stays for
 // the shell, which is about to get the focus back, and an application never
 // sees the Ctrl press itself, which would otherwise end its wait for a key
-// before the Enter could take the console away.
+// before the Enter could take the console away. The focus test, the test of
+// the CTRL+ENTER note and the take are one step with interrupts off: an
+// Enter or a focus change arriving between them would go to the wrong
+// process.
 KeyCode console_focus_wait_key(const uint32_t* returns_seen)
 {
     const uint32_t pid = current_pid;
+    const bool shell = pid == SHELL_PID;
     for (;;) {
         if (returns_seen != nullptr && focus_returns != *returns_seen) {
             return KEY_NONE;
         }
-        const bool shell = pid == SHELL_PID;
-        if (console_focus_held_by(pid) == 0) {
-            if (!shell) {
-                return KEY_NONE;
-            }
-        } else if (shell || kbd_ctrl_enter_noted() == 0) {
-            const KeyCode key = kbd_take_key();
-            if (key != KEY_NONE && (shell || key != KEY_CTRL)) {
-                return key;
-            }
+        const uint32_t flags = interrupts_save();
+        const bool held = console_focus_held_by(pid) != 0;
+        const KeyCode key = held && (shell || kbd_ctrl_enter_noted() == 0) ? kbd_take_key() : KEY_NONE;
+        interrupts_restore(flags);
+        if (!held && !shell) {
+            return KEY_NONE;
+        }
+        if (key != KEY_NONE && (shell || key != KEY_CTRL)) {
+            return key;
         }
         cpu_relax();
     }

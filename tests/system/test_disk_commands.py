@@ -15,7 +15,7 @@ UPDATE = '\nAre you sure that you want to update the saved data of the floppy ?\
 HEADER = "\nName               Type             Size (Bytes)"
 TEXT = "".join(f"line {n:03} of the kestrel's text.\n" for n in range(60)).encode()
 FILES = {"ONE.TXT": TEXT[:300], "THREE.TXT": TEXT[:1300]}
-FILES.update({f"F{n:02}.TXT": b"x" * n for n in range(1, 18)})  # 25 entries in the root
+FILES.update({f"F{n:02}.TXT": b"x" * n for n in range(1, 17)})  # 25 entries in the root
 
 
 @pytest.fixture(scope="module")
