@@ -137,7 +137,11 @@ $(APPS_DISK)/apps/%.kvx: apps/%.asm sdk/kval.inc sdk/checkkvx.py
 # --- host unit tests ----------------------------------------------------------
 
 GTEST_DIR := /usr/src/googletest/googletest
-HOST_CXXFLAGS := -std=c++20 -m32 -O1 -g $(WARNINGS) -I. -Itests -DKVAL_HOST \
+# Kernel sources at -O1, as close to the image's code as the sanitizers
+# allow; the tests themselves at -O0, which compiles GoogleTest's templates
+# three times faster.
+HOST_OPT := -O1
+HOST_CXXFLAGS = -std=c++20 -m32 $(HOST_OPT) -g $(WARNINGS) -I. -Itests -DKVAL_HOST \
     -isystem $(GTEST_DIR)/include -fno-omit-frame-pointer \
     -fsanitize=address,undefined -fno-sanitize-recover=undefined
 HOST_KERNEL_CXX := $(filter-out $(HARDWARE_CXX),$(KERNEL_CXX))
@@ -145,6 +149,7 @@ HOST_KERNEL_OBJS := $(patsubst %.cpp,$(BUILD)/host/%.o,$(HOST_KERNEL_CXX))
 UNIT_CXX := $(sort $(wildcard tests/unit/*.cpp tests/fakes/*.cpp))
 UNIT_OBJS := $(patsubst %.cpp,$(BUILD)/host/%.o,$(UNIT_CXX))
 UNIT_BIN := $(BUILD)/host/unit_tests
+$(UNIT_OBJS): HOST_OPT := -O0
 
 $(BUILD)/host/%.o: %.cpp
 	@mkdir -p $(dir $@)
@@ -152,7 +157,7 @@ $(BUILD)/host/%.o: %.cpp
 
 $(BUILD)/host/gtest/%.o: $(GTEST_DIR)/src/%.cc
 	@mkdir -p $(dir $@)
-	$(CXX) -std=c++20 -m32 -O1 -g -isystem $(GTEST_DIR)/include -I$(GTEST_DIR) -c $< -o $@
+	$(CXX) -std=c++20 -m32 -O0 -g -isystem $(GTEST_DIR)/include -I$(GTEST_DIR) -c $< -o $@
 
 $(BUILD)/host/libgtest.a: $(BUILD)/host/gtest/gtest-all.o $(BUILD)/host/gtest/gtest_main.o
 	ar rcs $@ $^
@@ -177,7 +182,9 @@ PYTEST_JOBS := -n $(shell nproc) --dist loadfile
 system: deps $(IMAGE) $(TEST_IMAGE)
 	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) $(if $(K),-k '$(K)') .
 
-test: deps $(IMAGE) $(TEST_IMAGE) $(UNIT_BIN)
+# Everything the tests need is built first, one compiler per core.
+test: deps
+	@$(MAKE) --no-print-directory -j$(shell nproc) $(IMAGE) $(TEST_IMAGE) $(UNIT_BIN)
 	ASAN_OPTIONS=detect_leaks=0 $(UNIT_BIN) --gtest_brief=1
 	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) .
 
