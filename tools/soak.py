@@ -65,6 +65,8 @@ def main():
             clear(machine)
             start(machine, "divzero")
             machine.wait_for_text("ERROR : Division By Zero", TIMEOUT)
+            # Keys typed before the shell reads again would share its one key slot.
+            machine.wait_for_screen(lambda s: [r for r in s.rows() if r][-1] == "KVAL >", TIMEOUT, "the prompt")
             if (n + 1) % 20 == 0:
                 print(f"{n + 1} faulting starts", flush=True)
         after = used_size(machine)
