@@ -8,6 +8,6 @@ int main()
         kval::print("\nSCORE is not set: run dataput.kvx first.");
         return 1;
     }
-    kval::printf("\nSCORE is %i.", static_cast<uint32_t>(kval::data_get("SCORE")));
+    kval::printf("\nSCORE is %i.", kval::data_get("SCORE"));
     return 0;
 }

@@ -10,7 +10,7 @@ int main()
         status = kval::data_set("SCORE", SCORE);
     }
     if (status != kval::OK) {
-        kval::printf("\nThe system data table refused SCORE (%i).", static_cast<uint32_t>(status));
+        kval::printf("\nThe system data table refused SCORE (%i).", status);
         return 1;
     }
     kval::printf("\nSCORE is now %i.", SCORE);

@@ -13,14 +13,12 @@ int main()
     kval::print("\nPress a key, or CTRL+ENTER to take the console back.");
     const int32_t key = kval::read_key();
     if (key >= 0) {
-        kval::printf("\nKey code %i.", static_cast<uint32_t>(key));
+        kval::printf("\nKey code %i.", key);
         kval::give_console();
         return 0;
     }
     char line[4] = {};
-    kval::printf("\nread_key %i, then read_line %i", static_cast<uint32_t>(key),
-                 static_cast<uint32_t>(kval::read_line(line, 3)));
-    kval::printf(", ask_yes_no %i, give_console %i.", static_cast<uint32_t>(kval::ask_yes_no("?")),
-                 static_cast<uint32_t>(kval::give_console()));
+    kval::printf("\nread_key %i, then read_line %i", key, kval::read_line(line, 3));
+    kval::printf(", ask_yes_no %i, give_console %i.", kval::ask_yes_no("?"), kval::give_console());
     return 0;
 }

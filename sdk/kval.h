@@ -13,6 +13,8 @@
 
 #include <stdint.h>
 
+#include <type_traits>
+
 namespace kval {
 
 enum Status : int32_t {
@@ -80,6 +82,18 @@ inline Result call(uint32_t number, uint32_t ebx = 0, uint32_t ecx = 0, uint32_t
 inline uint32_t address(const void* p)
 {
     return reinterpret_cast<uintptr_t>(p);
+}
+
+// A printf value: a number as it is, a string (or any pointer) as its address.
+inline uint32_t value(const void* p)
+{
+    return address(p);
+}
+template <typename T>
+requires std::is_integral_v<T> || std::is_enum_v<T>
+inline uint32_t value(T v)
+{
+    return static_cast<uint32_t>(v);
 }
 
 // ECX when EDX says the call worked, else the status in EDX.
@@ -153,13 +167,10 @@ inline uint32_t background()
 // 12: formatted print with up to three values: %i (signed decimal), %x
 // (hexadecimal), %b (binary), %c (a character) and %s (the address
 // of a string). Any other % prints itself.
-inline void printf(const char* format, uint32_t first = 0, uint32_t second = 0, uint32_t third = 0)
+template <typename A = uint32_t, typename B = uint32_t, typename C = uint32_t>
+inline void printf(const char* format, A first = 0, B second = 0, C third = 0)
 {
-    detail::call(12, detail::address(format), second, first, third);
-}
-inline void printf(const char* format, const char* text, uint32_t second = 0, uint32_t third = 0)
-{
-    printf(format, detail::address(text), second, third);
+    detail::call(12, detail::address(format), detail::value(second), detail::value(first), detail::value(third));
 }
 
 // 13: clears the screen in the current background colour; the cursor goes home.
