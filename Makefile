@@ -48,6 +48,11 @@ PICTURES := $(BUILD)/pictures.stamp
 APPS_DISK := $(BUILD)/apps/disk
 APP_SOURCES := $(sort $(wildcard apps/*.cpp apps/*.asm))
 APPS := $(patsubst apps/%,$(APPS_DISK)/apps/%.kvx,$(basename $(APP_SOURCES)))
+# The system tests' programs: one per processor exception, and the
+# floating-point and stack cases, all from apps/faults/raise.asm. They go
+# onto the tests' own floppies, not this one.
+FAULT_CASES := $(addprefix vec,00 01 02 03 04 05 06 07 08 09 10 11 12 13 14 16 17 18 19 30) mmx sse stkedge
+FAULT_APPS := $(patsubst %,$(BUILD)/apps/faults/%.kvx,$(FAULT_CASES))
 DISK_DIRS := disk $(PICTURES_DIR) $(APPS_DISK)
 
 .PHONY: all image apps deps run debug test unit system lint format bench soak clean
@@ -101,7 +106,7 @@ $(TEST_IMAGE): $(LOADER) $(BUILD)/test/kernel.bin $(DISK_FILES) $(PICTURES) $(AP
 
 # Freestanding, like the kernel: no library but what sdk/start.cpp brings and
 # libgcc for 64-bit arithmetic.
-APP_CXXFLAGS := -std=c++20 -m32 -march=i686 -O2 $(WARNINGS) -Isdk \
+APP_CXXFLAGS := -std=c++20 -m32 -march=i686 -O2 $(WARNINGS) -Isdk -mgeneral-regs-only \
     -ffreestanding -fno-exceptions -fno-rtti -nostdlib -fno-pic -fno-pie \
     -fno-stack-protector -fno-threadsafe-statics -fno-asynchronous-unwind-tables
 APP_LDFLAGS := -m32 -nostdlib -static -no-pie -Wl,--build-id=none -Wl,--no-warn-rwx-segments -T sdk/app.ld
@@ -132,6 +137,11 @@ $(APPS_DISK)/apps/%.kvx: $(BUILD)/apps/obj/%.elf sdk/checkkvx.py
 $(APPS_DISK)/apps/%.kvx: apps/%.asm sdk/kval.inc sdk/checkkvx.py
 	@mkdir -p $(dir $@)
 	$(NASM) -f bin -I sdk/ $< -o $@
+	sdk/checkkvx.py $@
+
+$(BUILD)/apps/faults/%.kvx: apps/faults/raise.asm sdk/kval.inc sdk/checkkvx.py
+	@mkdir -p $(dir $@)
+	$(NASM) -f bin -I sdk/ -DFAULT=$* $< -o $@
 	sdk/checkkvx.py $@
 
 # --- host unit tests ----------------------------------------------------------
@@ -171,7 +181,7 @@ $(UNIT_BIN): $(UNIT_OBJS) $(BUILD)/host/libkval.a $(BUILD)/host/libgtest.a
 	    $(BUILD)/host/libgtest.a -lpthread -o $@
 
 unit: deps $(UNIT_BIN)
-	ASAN_OPTIONS=detect_leaks=0 $(UNIT_BIN) $(if $(FILTER),--gtest_filter='$(FILTER)')
+	ASAN_OPTIONS=detect_leaks=0 tools/run32.sh $(UNIT_BIN) $(if $(FILTER),--gtest_filter='$(FILTER)')
 
 # --- system tests in QEMU -----------------------------------------------------
 
@@ -179,13 +189,13 @@ unit: deps $(UNIT_BIN)
 # machines a module shares are booted once.
 PYTEST_JOBS := -n $(shell nproc) --dist loadfile
 
-system: deps $(IMAGE) $(TEST_IMAGE)
+system: deps $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS)
 	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) $(if $(K),-k '$(K)') .
 
 # Everything the tests need is built first, one compiler per core.
 test: deps
-	@$(MAKE) --no-print-directory -j$(shell nproc) $(IMAGE) $(TEST_IMAGE) $(UNIT_BIN)
-	ASAN_OPTIONS=detect_leaks=0 $(UNIT_BIN) --gtest_brief=1
+	@$(MAKE) --no-print-directory -j$(shell nproc) $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS) $(UNIT_BIN)
+	tools/unit-tests.sh $(UNIT_BIN) --gtest_brief=1
 	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) .
 
 # --- running and debugging -----------------------------------------------------

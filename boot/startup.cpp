@@ -11,6 +11,7 @@
 #include "cpu/idt.h"
 #include "cpu/pic.h"
 #include "cpu/timer.h"
+#include "cpu/tss.h"
 #include "display/console.h"
 #include "display/printf.h"
 #include "display/vga.h"
@@ -148,6 +149,9 @@ void startup_phase1(uint32_t kernel_size, uint32_t memory_kb)
     if (!vmm_init()) {
         fatal_error("KVAL internal error [VMM init failed]");
     }
+    // The double-fault task runs in the directory it was armed with: from
+    // now on the kernel's own, not the boot loader's.
+    tss_arm_double_fault();
     if (!heap_init()) {
         fatal_error("KVAL internal error [Heap init failed]");
     }
@@ -157,11 +161,16 @@ void startup_phase1(uint32_t kernel_size, uint32_t memory_kb)
     }
 }
 
+// The floating-point unit stays off: no state of it is saved across task
+// switches, so with it on two programs would corrupt each other's numbers.
+// With CR0.EM set an x87 instruction raises "Device Not Available" and an
+// MMX or SSE one "Invalid Opcode", and the program that tried ends.
 void cpu_init()
 {
     if (!cpu_has_cpuid()) {
         fatal_error("Can not identify the CPU.");
     }
+    cpu_write_cr0((cpu_read_cr0() | CR0_EM) & ~(CR0_MP | CR0_TS));
 }
 
 void hardware_init()

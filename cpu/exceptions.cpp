@@ -1,9 +1,15 @@
 // The processor-exception handlers: each vector the processor reserves for a
 // fault, trap or abort gets an entry stub (cpu/isr.asm) that reports the
-// vector's message through fatal_error. None of them returns.
+// vector's message through fatal_error. None of them returns. The double
+// fault has a task of its own (cpu/tss.h), so that it survives a stack that
+// is gone.
 #include "cpu/fatal.h"
 #include "cpu/idt.h"
 #include "cpu/isr.h"
+#include "cpu/pic.h"
+#include "cpu/tss.h"
+#include "lib/cpu.h"
+#include "proc/process.h"
 
 namespace {
 
@@ -50,6 +56,34 @@ constexpr const char* exception_messages[EXCEPTION_VECTORS] = {
 // Only reachable if a stub were bound to a vector without a message.
 constexpr const char* UNKNOWN_EXCEPTION = "Unknown Processor Exception";
 
+constexpr int32_t DOUBLE_FAULT = 8;
+constexpr int32_t PAGE_FAULT = 14;
+// What the processor pushes for a fault at the same privilege: EFLAGS, CS,
+// EIP and an error code.
+constexpr uint32_t FAULT_FRAME_BYTES = 16;
+
+// A stack overflow: the write that faulted last was the processor pushing
+// the first fault's frame just below the interrupted ESP, and it fell below
+// the process's stack. A software INT 8, or a fault whose frame could be
+// written, leaves no such address.
+bool is_stack_overflow(uint32_t fault_address, uint32_t interrupted_esp, uint32_t stack_base)
+{
+    const uint32_t depth = interrupted_esp - fault_address;
+    return fault_address < stack_base && depth >= 1 && depth <= FAULT_FRAME_BYTES;
+}
+
+// Where an application that double-faulted starts again, on a fresh stack:
+// from here it is reported and ended like any other faulting application.
+[[noreturn]] void end_in_page_fault()
+{
+    fatal_error(exception_messages[PAGE_FAULT]);
+}
+
+[[noreturn]] void end_in_double_fault()
+{
+    fatal_error(exception_messages[DOUBLE_FAULT]);
+}
+
 }  // namespace
 
 const char* exception_message(int32_t vector)
@@ -60,12 +94,15 @@ const char* exception_message(int32_t vector)
     return exception_messages[vector];
 }
 
-// In ascending vector order, each a kernel-only interrupt gate: interrupts
-// stay off from the fault to the report.
+// In ascending vector order, each a kernel-only interrupt gate (interrupts
+// stay off from the fault to the report), but for the double fault's task
+// gate.
 void exceptions_install()
 {
     for (int32_t vector = 0; vector < EXCEPTION_VECTORS; ++vector) {
-        if (exception_messages[vector] != nullptr && exception_stubs[vector] != nullptr) {
+        if (vector == DOUBLE_FAULT) {
+            idt_set_task_gate(vector, TSS_DOUBLE_FAULT_SELECTOR);
+        } else if (exception_messages[vector] != nullptr && exception_stubs[vector] != nullptr) {
             idt_set_gate(vector, exception_stubs[vector], false);
         }
     }
@@ -76,4 +113,26 @@ extern "C" void exception_dispatch(int32_t vector)
 {
     const char* message = exception_message(vector);
     fatal_error(message != nullptr ? message : UNKNOWN_EXCEPTION);
+}
+
+// The double-fault task, entered through vector 8's gate with interrupts off
+// on its own stack. The context that faulted is never resumed: its stack may
+// be gone. Whatever that context was in the middle of is abandoned with it,
+// an interrupt handler's end of interrupt included. An application starts
+// again on a fresh stack of its own to be reported and ended; anything else
+// ends on the kernel report, drawn from here.
+extern "C" void double_fault_task()
+{
+    const uint32_t fault_address = cpu_read_cr2();
+    const uint32_t interrupted_esp = tss_interrupted_esp();
+    tss_rearm();
+    pic_end_all_in_service();
+
+    ProcessRecord record;
+    process_get_record(&record, process_current_pid());
+    const bool overflow = is_stack_overflow(fault_address, interrupted_esp, record.stack_base);
+    if (scheduler_is_enabled() != 0 && record.type == PROCESS_APPLICATION) {
+        process_restart_current(overflow ? end_in_page_fault : end_in_double_fault);
+    }
+    fatal_error(exception_messages[overflow ? PAGE_FAULT : DOUBLE_FAULT]);
 }

@@ -1,11 +1,13 @@
 // The global descriptor table. Protected mode needs a code and a data
 // descriptor; the kernel, its processes and the applications all run in
-// ring 0, so two flat 4 GiB segments are all there is. No TSS, no user
-// segments.
+// ring 0, so two flat 4 GiB segments are all there is, and no user
+// segments. Slots 3 and 4 hold the two task-state segments of cpu/tss.cpp,
+// which only the double fault's task gate uses.
 #include "cpu/gdt.h"
 
 #include <stddef.h>
 
+#include "cpu/tss.h"
 #include "display/printf.h"
 #include "lib/cpu.h"
 
@@ -28,13 +30,15 @@ static_assert(offsetof(GdtSlot, access) == 5);
 static_assert(offsetof(GdtSlot, limit_high_flags) == 6);
 static_assert(offsetof(GdtSlot, base_high) == 7);
 
-constexpr int32_t GDT_SLOTS = 6;  // null, code, data and three spare, all-zero slots
+constexpr int32_t GDT_SLOTS = 6;  // null, code, data, two task-state segments and a spare, all-zero slot
 constexpr int32_t SLOT_NULL = 0;
 constexpr int32_t SLOT_KERNEL_CODE = 1;
 constexpr int32_t SLOT_KERNEL_DATA = 2;
 // A selector is the slot's byte offset in the table (RPL 0, GDT).
 static_assert(SLOT_KERNEL_CODE * sizeof(GdtSlot) == KERNEL_CODE_SELECTOR);
 static_assert(SLOT_KERNEL_DATA * sizeof(GdtSlot) == KERNEL_DATA_SELECTOR);
+static_assert(TSS_STARTUP_SELECTOR == 3 * sizeof(GdtSlot));
+static_assert(TSS_DOUBLE_FAULT_SELECTOR == 4 * sizeof(GdtSlot));
 
 // Access bytes.
 constexpr uint8_t ACCESS_NONE = 0x00;
@@ -74,7 +78,7 @@ void gdt_init()
     gdt_register.limit = sizeof(gdt) - 1;
     gdt_register.base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&gdt[0]));
 
-    // The null slot and slots 3-5 stay all zero: no descriptor.
+    // The null slot and slot 5 stay all zero: no descriptor.
     for (int32_t index = SLOT_NULL; index < GDT_SLOTS; ++index) {
         gdt_set_entry(index, 0, 0, ACCESS_NONE, FLAGS_NONE);
     }
@@ -82,4 +86,6 @@ void gdt_init()
     gdt_set_entry(SLOT_KERNEL_DATA, 0, LIMIT_4GIB, ACCESS_KERNEL_DATA, FLAGS_4K_32BIT);
 
     cpu_load_gdt(&gdt_register);
+    // LTR reads its descriptor from the loaded table.
+    tss_init();
 }

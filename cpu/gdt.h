@@ -1,4 +1,5 @@
-// The global descriptor table: null, flat ring-0 code (0x08) and data (0x10).
+// The global descriptor table: null, flat ring-0 code (0x08) and data (0x10),
+// and the start-up and double-fault task-state segments (0x18, 0x20).
 #pragma once
 
 #include <stdint.h>

@@ -76,6 +76,12 @@ void idt_set_gate(int32_t vector, InterruptHandler handler, bool user_callable)
     }
 }
 
+// A task gate has no handler offset: the task's segment says where it runs.
+void idt_set_task_gate(int32_t vector, uint16_t tss_selector)
+{
+    idt_set_entry(vector, 0, tss_selector, IDT_GATE_TASK);
+}
+
 // Hardware lines get a handler that acknowledges the controller(s), so a line
 // without a driver cannot block every line of lower priority; everything else
 // is ignored. idt_init runs before the controllers are remapped, and the remap

@@ -7,6 +7,7 @@ using InterruptHandler = void (*)();
 
 constexpr uint8_t IDT_GATE_KERNEL = 0x8E;  // present, DPL 0, 32-bit interrupt gate
 constexpr uint8_t IDT_GATE_USER = 0xEE;    // present, DPL 3, 32-bit interrupt gate
+constexpr uint8_t IDT_GATE_TASK = 0x85;    // present, DPL 0, task gate
 
 void idt_init();
 void idt_set_entry(int32_t vector, uint32_t handler, uint16_t selector, uint8_t type);
@@ -14,3 +15,5 @@ void idt_set_entry(int32_t vector, uint32_t handler, uint16_t selector, uint8_t 
 // interrupt line, after the gate is complete.
 void idt_set_gate(int32_t vector, InterruptHandler handler, bool user_callable);
 void idt_set_default_gate(int32_t vector);
+// A task gate: the vector switches to the task of the TSS `tss_selector`.
+void idt_set_task_gate(int32_t vector, uint16_t tss_selector);

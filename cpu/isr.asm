@@ -23,6 +23,7 @@ REC_EFLAGS  equ 71
 KERNEL_CODE equ 0x08
 KERNEL_DATA equ 0x10
 EFLAGS_IF   equ 0x200
+EFLAGS_NT   equ 0x4000
 
 extern sched_stack_top
 extern pic_send_eoi
@@ -31,6 +32,7 @@ extern task_switch
 extern kbd_irq_work
 extern floppy_irq_work
 extern exception_dispatch
+extern double_fault_task
 extern syscall_dispatch
 
 section .text
@@ -195,19 +197,40 @@ isr_exception_%1:
     jmp .hang_%1
 %endmacro
 
+; The vectors with a stub: 0-7, 9-14, 16-19 and 30.
+%define HAS_STUB(v) ((v) < 20 && (v) != 8 && (v) != 15) || (v) == 30
+
 %assign v 0
-%rep 20
+%rep 32
+  %if HAS_STUB(v)
 EXCEPTION_STUB v
+  %endif
 %assign v v+1
 %endrep
-EXCEPTION_STUB 30
+
+; Vector 8's task gate starts the double-fault task here, on its own stack
+; with interrupts off. The task switch set the nested-task flag; it goes at
+; once, or an IRET would follow the back link into the task that faulted.
+; Whether an error code was pushed (not for a software INT 8) does not
+; matter: nothing returns.
+global double_fault_entry
+double_fault_entry:
+    pushfd
+    and dword [esp], ~EFLAGS_NT
+    popfd
+    cld
+    call double_fault_task
+.hang:
+    cli
+    hlt
+    jmp .hang
 
 section .rodata
 global exception_stubs
 exception_stubs:
 %assign v 0
 %rep 32
-  %if v < 15 || (v >= 16 && v < 20) || v == 30
+  %if HAS_STUB(v)
     dd isr_exception_ %+ v
   %else
     dd 0

@@ -26,9 +26,12 @@ void floppy_irq_handler();
 // registers, which it returns as the dispatch left them.
 void syscall_entry();
 
-// Processor exceptions 0-14, 16-19 and 30: each calls exception_dispatch with
-// its vector. Indexed by vector; null where the vector has no handler.
+// Processor exceptions 0-7, 9-14, 16-19 and 30: each calls exception_dispatch
+// with its vector. Indexed by vector; null where the vector has no handler.
 extern void (*const exception_stubs[32])();
+// Where the double-fault task starts (vector 8 is a task gate): clears the
+// nested-task flag and calls double_fault_task.
+void double_fault_entry();
 
 // ---- the C++ work the stubs call ----
 // Timer tick: software timers, end of interrupt, scheduling step. Returns
@@ -47,4 +50,5 @@ extern const uint32_t sched_stack_top;
 void kbd_irq_work();
 void floppy_irq_work();
 [[noreturn]] void exception_dispatch(int32_t vector);
+[[noreturn]] void double_fault_task();
 }

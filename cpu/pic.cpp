@@ -22,6 +22,10 @@ constexpr uint8_t ICW3_SLAVE_IDENTITY = 0x02;             // the slave's cascade
 constexpr uint8_t ICW4_8086_NORMAL_EOI = 0x01;            // 8086 mode, normal end of interrupt
 constexpr uint8_t OCW1_MASK_ALL = 0xFF;
 constexpr uint8_t OCW2_EOI = 0x20;  // non-specific end of interrupt
+// OCW3: the command port reads the in-service register, or the request
+// register (the state after initialisation) again.
+constexpr uint8_t OCW3_READ_ISR = 0x0B;
+constexpr uint8_t OCW3_READ_IRR = 0x0A;
 
 constexpr int32_t PIC_LINES = 16;
 constexpr int32_t FIRST_SLAVE_LINE = 8;
@@ -34,6 +38,17 @@ uint16_t mask_port(uint8_t line)
 uint8_t mask_bit(uint8_t line)
 {
     return static_cast<uint8_t>(1u << (line % FIRST_SLAVE_LINE));
+}
+
+// One non-specific EOI per bit in service: each ends the highest of them.
+void end_in_service(uint16_t command_port)
+{
+    port_out8(command_port, OCW3_READ_ISR);
+    uint8_t in_service = port_in8(command_port);
+    port_out8(command_port, OCW3_READ_IRR);
+    for (; in_service != 0; in_service &= static_cast<uint8_t>(in_service - 1)) {
+        port_out8(command_port, OCW2_EOI);
+    }
 }
 
 }  // namespace
@@ -68,6 +83,13 @@ extern "C" void pic_send_eoi(int32_t line)
         port_out8(PIC_SLAVE_COMMAND, OCW2_EOI);
     }
     port_out8(PIC_MASTER_COMMAND, OCW2_EOI);
+}
+
+// The slave first: its lines hold the master's cascade line in service.
+void pic_end_all_in_service()
+{
+    end_in_service(PIC_SLAVE_COMMAND);
+    end_in_service(PIC_MASTER_COMMAND);
 }
 
 void pic_mask_irq(uint8_t line)

@@ -88,6 +88,13 @@ void cpu_write_cr0(uint32_t value)
     asm volatile("mov %0, %%cr0" : : "r"(value) : "memory");
 }
 
+uint32_t cpu_read_cr2()
+{
+    uint32_t value;
+    asm volatile("mov %%cr2, %0" : "=r"(value));
+    return value;
+}
+
 uint32_t cpu_read_cr3()
 {
     uint32_t value;
@@ -103,6 +110,11 @@ void cpu_write_cr3(uint32_t value)
 void cpu_invalidate_page(uint32_t virtual_address)
 {
     asm volatile("invlpg (%0)" : : "r"(virtual_address) : "memory");
+}
+
+void cpu_load_task_register(uint16_t selector)
+{
+    asm volatile("ltr %0" : : "r"(selector) : "memory");
 }
 
 uint32_t cpu_stack_pointer()

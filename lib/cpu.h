@@ -22,7 +22,8 @@ bool cpu_has_cpuid();
 const char* cpu_vendor();
 uint32_t cpu_read_eflags();
 
-constexpr uint32_t EFLAGS_IF = 0x200;  // bit 9: maskable interrupts enabled
+constexpr uint32_t EFLAGS_RESERVED = 0x002;  // bit 1: always set
+constexpr uint32_t EFLAGS_IF = 0x200;        // bit 9: maskable interrupts enabled
 
 // A short critical section on the one processor: interrupts off, and back on
 // afterwards only if they were on before (the callers may run either way).
@@ -52,11 +53,20 @@ static_assert(__builtin_offsetof(DescriptorTableRegister, base) == 2);
 void cpu_load_gdt(const DescriptorTableRegister* table_register);
 void cpu_load_idt(const DescriptorTableRegister* table_register);
 
+// CR0's floating-point bits (Intel SDM vol. 3, "Control Registers").
+constexpr uint32_t CR0_MP = 0x02;  // monitor coprocessor: WAIT obeys TS
+constexpr uint32_t CR0_EM = 0x04;  // no unit: every x87 instruction is #NM, MMX and SSE #UD
+constexpr uint32_t CR0_TS = 0x08;  // set by every hardware task switch
+
 uint32_t cpu_read_cr0();
 void cpu_write_cr0(uint32_t value);
+uint32_t cpu_read_cr2();  // the linear address of the last page fault
 uint32_t cpu_read_cr3();
 void cpu_write_cr3(uint32_t value);
 void cpu_invalidate_page(uint32_t virtual_address);  // INVLPG
+// LTR: the task register takes the task-state segment of `selector`, which
+// must be available; the processor marks it busy.
+void cpu_load_task_register(uint16_t selector);
 
 uint32_t cpu_stack_pointer();
 

@@ -248,6 +248,21 @@ extern "C" void task_switch(const TickFrame* frame)
     task_resume(scheduler_next(frame));
 }
 
+void process_restart_current(void (*entry)())
+{
+    // The gap a fresh process leaves between its first ESP and the top.
+    constexpr uint32_t STACK_TOP_GAP = PROCESS_STACK_BASE + PROCESS_STACK_PAGES * PAGE_SIZE - PROCESS_STACK_ESP;
+    ProcessRecord& slot = process_table[current_pid];
+    slot.eax = slot.ebx = slot.ecx = slot.edx = slot.esi = slot.edi = 0;
+    slot.ebp = 0;
+    slot.esp = slot.stack_base + slot.stack_pages * PAGE_SIZE - STACK_TOP_GAP;
+    slot.eip = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(entry));
+    // Nothing of the old flags: a trap or direction flag it set stays behind.
+    slot.eflags = EFLAGS_RESERVED;
+    vmm_switch_directory(slot.page_directory);
+    task_resume(&slot);
+}
+
 bool system_process_create()
 {
     ProcessRecord record{};

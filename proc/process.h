@@ -118,6 +118,11 @@ uint32_t process_current_time_slice();
 // the highest), loads its page directory and returns its record, which
 // task_resume then enters.
 const ProcessRecord* scheduler_next(const TickFrame* frame);
+// Enters the current process afresh at `entry`, on the top of its own
+// stack and in its own address space, with no registers, interrupts on and
+// its interrupted context abandoned: for a context that has no stack left
+// to run on.
+[[noreturn]] void process_restart_current(void (*entry)());
 bool system_process_create();
 [[noreturn]] void system_process_main();
 

@@ -11,7 +11,7 @@ echo "== QEMU"
 heap=build/host/heap_bench
 echo "== host heap benchmark"
 if [[ -x $heap ]]; then
-  ASAN_OPTIONS=detect_leaks=0 "$heap"
+  ASAN_OPTIONS=detect_leaks=0 tools/run32.sh "$heap"
 else
   echo "$heap is not built: skipped"
 fi

@@ -19,6 +19,7 @@ needs=(
   "cppcheck                     cppcheck"
   "clang-format                 clang-format"
   "gdb                          gdb"
+  "qemu-i386                    qemu-user"
 )
 python_modules=("pytest python3-pytest" "xdist python3-pytest-xdist")
 

@@ -14,7 +14,9 @@ namespace fake {
 std::vector<PortAccess> port_writes;
 bool interrupts_on;
 uint32_t cr0;
+uint32_t cr2;
 uint32_t cr3;
+uint16_t task_register;
 std::vector<uint8_t> gdtr;
 std::vector<uint8_t> idtr;
 std::vector<uint32_t> invalidated_pages;
@@ -134,7 +136,9 @@ void reset()
     default_reads.clear();
     interrupts_on = false;
     cr0 = 0;
+    cr2 = 0;
     cr3 = 0;
+    task_register = 0;
     gdtr.clear();
     idtr.clear();
     invalidated_pages.clear();
@@ -238,6 +242,10 @@ void cpu_write_cr0(uint32_t value)
 {
     fake::cr0 = value;
 }
+uint32_t cpu_read_cr2()
+{
+    return fake::cr2;
+}
 uint32_t cpu_read_cr3()
 {
     return fake::cr3;
@@ -249,6 +257,25 @@ void cpu_write_cr3(uint32_t value)
 void cpu_invalidate_page(uint32_t virtual_address)
 {
     fake::invalidated_pages.push_back(virtual_address);
+}
+void cpu_load_task_register(uint16_t selector)
+{
+    constexpr uint8_t TSS_AVAILABLE = 0x89;
+    constexpr uint8_t TSS_BUSY = 0x8B;
+    uint32_t base;
+    uint16_t limit;
+    std::memcpy(&limit, fake::gdtr.data(), 2);
+    std::memcpy(&base, fake::gdtr.data() + 2, 4);
+    const uint32_t slot = selector & ~7u;
+    if (fake::gdtr.size() != 6 || slot == 0 || slot + 7 > limit) {
+        throw std::logic_error("LTR: selector outside the GDT");
+    }
+    auto* access = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(base + slot + 5));
+    if (*access != TSS_AVAILABLE) {
+        throw std::logic_error("LTR: not an available TSS");
+    }
+    *access = TSS_BUSY;
+    fake::task_register = selector;
 }
 uint32_t cpu_stack_pointer()
 {

@@ -59,7 +59,12 @@ struct Resumed {
 
 extern bool interrupts_on;
 extern uint32_t cr0;
+extern uint32_t cr2;
 extern uint32_t cr3;
+// The last selector LTR took. LTR behaves as the processor's: it faults
+// (std::logic_error) unless the GDT it was given holds an available 32-bit
+// TSS there, and marks that descriptor busy.
+extern uint16_t task_register;
 extern std::vector<uint8_t> gdtr;  // the 6 bytes of the last cpu_load_gdt
 extern std::vector<uint8_t> idtr;  // the 6 bytes of the last cpu_load_idt
 extern std::vector<uint32_t> invalidated_pages;

@@ -24,6 +24,7 @@ void timer_irq() { stand_in<103>(); }
 void kbd_irq() { stand_in<104>(); }
 void floppy_irq_handler() { stand_in<105>(); }
 void syscall_entry() { stand_in<106>(); }
+void double_fault_entry() { stand_in<107>(); }
 // clang-format on
 
 void task_resume(const ProcessRecord* record)

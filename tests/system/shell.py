@@ -51,3 +51,45 @@ class Session:
         except AssertionError:
             cm.assert_screen(self.machine.screen(), expected)
             raise
+
+
+# --- the application commands, as most tests use them ---------------------------
+
+PATH_QUESTION = "\nPlease enter the application path > "
+PROCS_HEAD = ("\nPID      Type              Name", "\n0       System            KVALSYS"
+              "\n1       System            KVALCLI")
+
+
+def ldapp(session, path):
+    """Starts the program at `path`; add what it prints, then expect()."""
+    return session.command("ldapp").prints(cm.WHITE, PATH_QUESTION).type(path).enter()
+
+
+def fault_report(session, name, message):
+    """The lines that end an application `name` (as procs shows it) with `message`."""
+    return session.prints(cm.LIGHT_RED, f"\n\n[KVALDBG] : KVAL detected an error in the application ({name})\n"
+                                        f"So KVAL terminated it to protect your computer.\nERROR : {message}\n\n")
+
+
+def mem(session):
+    """Runs mem and returns its three lines, as the model learns them from the screen."""
+    session.command("mem")
+    labels = ("Memory Size", "Free Size", "Used Size")
+
+    def shown(screen):
+        rows = [r for r in screen.rows() if r.strip()]
+        return len(rows) > 3 and rows[-2].startswith("Used Size") and rows[-1] == "KVAL >"
+
+    rows = [r for r in session.machine.wait_for_screen(shown, 15, "the mem lines").rows() if r.startswith(labels)][-3:]
+    for row in rows:
+        session.prints(cm.LIGHT_CYAN, "\n" + row)
+    session.prompt().expect()
+    return rows
+
+
+def procs(session, *applications):
+    """procs, listing the system processes and then each (pid, name) given."""
+    session.command("procs").prints(cm.LIGHT_GREEN, PROCS_HEAD[0]).prints(cm.LIGHT_CYAN, PROCS_HEAD[1])
+    for pid, name in applications:
+        session.prints(cm.LIGHT_CYAN, f"\n{pid}       Application       {name}")
+    return session.prompt().expect()

@@ -4,12 +4,10 @@ console they borrow, the faults that end only them, and what they leave."""
 import pytest
 
 import console_model as cm
-from shell import Session
+import shell
+from shell import Session, mem, procs
 
-PATH_QUESTION = "\nPlease enter the application path > "
 PID_QUESTION = "\nPlease enter the process's PID > "
-PROCS_HEAD = ("\nPID      Type              Name", "\n0       System            KVALSYS"
-              "\n1       System            KVALCLI")
 FAULTS = {"divzero": "Division By Zero", "pgfault": "Page Fault", "badop": "Invalid Opcode",
           "gpfault": "General Protection Fault"}
 
@@ -24,32 +22,8 @@ def memory_at_start(session):
     return mem(session)
 
 
-def mem(session):
-    """Runs mem and returns its three lines, as the model learns them from the screen."""
-    session.command("mem")
-    labels = ("Memory Size", "Free Size", "Used Size")
-
-    def shown(screen):
-        rows = [r for r in screen.rows() if r.strip()]
-        return len(rows) > 3 and rows[-2].startswith("Used Size") and rows[-1] == "KVAL >"
-
-    rows = [r for r in session.machine.wait_for_screen(shown, 15, "the mem lines").rows() if r.startswith(labels)][-3:]
-    for row in rows:
-        session.prints(cm.LIGHT_CYAN, "\n" + row)
-    session.prompt().expect()
-    return rows
-
-
 def ldapp(session, name):
-    session.command("ldapp").prints(cm.WHITE, PATH_QUESTION)
-    return session.type(f"a:\\apps\\{name}.kvx").enter()
-
-
-def procs(session, *applications):
-    session.command("procs").prints(cm.LIGHT_GREEN, PROCS_HEAD[0]).prints(cm.LIGHT_CYAN, PROCS_HEAD[1])
-    for pid, name in applications:
-        session.prints(cm.LIGHT_CYAN, f"\n{pid}       Application       {name}")
-    return session.prompt().expect()
+    return shell.ldapp(session, f"a:\\apps\\{name}.kvx")
 
 
 def test_hellos_print_their_line_and_end(session, memory_at_start):
@@ -68,10 +42,7 @@ def test_every_call_keeps_the_registers_it_promises(session):
 
 @pytest.mark.parametrize("name", FAULTS)
 def test_a_fault_ends_only_the_application(session, name):
-    ldapp(session, name).prints(cm.LIGHT_RED, f"\n\n[KVALDBG] : KVAL detected an error in the application "
-                                              f"({name.upper()}.KVX)\nSo KVAL terminated it to protect your "
-                                              f"computer.\nERROR : {FAULTS[name]}\n\n")
-    session.prompt().expect()
+    shell.fault_report(ldapp(session, name), f"{name.upper()}.KVX", FAULTS[name]).prompt().expect()
     procs(session)
 
 

@@ -43,6 +43,7 @@ def test_processes_run_on_their_own_stacks_and_page_directories(welcomed):
     registers = welcomed[0].registers()
     assert registers["ESP"] in KERNEL_STACK or registers["ESP"] in PROCESS_STACK, f"ESP {registers['ESP']:#x}"
     assert registers["CR0"] & 0x80000001 == 0x80000001, "paging and protection are on"
+    assert registers["CR0"] & 0xE == 0x4, "the floating-point unit is off: EM set, MP and TS clear"
     # Not the loader's directory, and reachable one-to-one.
     assert registers["CR3"] < 0x400000 and registers["CR3"] != 0x90000, f"CR3 {registers['CR3']:#x}"
 

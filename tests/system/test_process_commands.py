@@ -4,9 +4,7 @@ import pytest
 
 import console_model as cm
 import images
-from shell import Session
-
-PATH_QUESTION = "\nPlease enter the application path > "
+from shell import PATH_QUESTION, Session
 PID_QUESTION = "\nPlease enter the process's PID > "
 CANCELED = "\nThe action canceled by the user."
 PROCS = ("\nPID      Type              Name", "\n0       System            KVALSYS"

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "cpu/fatal.h"
+#include "cpu/gdt.h"
 #include "cpu/isr.h"
+#include "cpu/tss.h"
 #include "display/console.h"
 #include "fakes/hw_test.h"
 #include "fakes/processes.h"
@@ -156,6 +158,77 @@ TEST_F(FatalTest, ApplicationPathStopsShouldTheExitCallComeBackAndPrintsTheLonge
     EXPECT_FALSE(fake::interrupts_on);
     EXPECT_EQ(screen::line(2), "[KVALDBG] : KVAL detected an error in the application (NNNNNNNNNNNNN)");
 }
+
+// ---- the double-fault task ----
+
+struct DoubleFault {
+    const char* what;
+    uint32_t type;
+    uint32_t interrupted_esp;
+    uint32_t cr2;
+    const char* message;
+};
+
+// The application's stack is 0x90000000-0x90001FFF.
+const DoubleFault DOUBLE_FAULTS[] = {
+    {"the frame of a push below the stack", PROCESS_APPLICATION, 0x90000000, 0x8FFFFFFC, "Page Fault"},
+    {"a large frame reserved far below it", PROCESS_APPLICATION, 0x8FFFD004, 0x8FFFCFF8, "Page Fault"},
+    {"software INT 8, a stale CR2", PROCESS_APPLICATION, 0x90001F00, 0x8FFFFFFC, "Double Fault"},
+    {"a fault address above the stack", PROCESS_APPLICATION, 0xA0000010, 0xA000000C, "Double Fault"},
+    {"the shell's own stack", PROCESS_SYSTEM, 0x90000000, 0x8FFFFFFC, "Page Fault"},
+};
+
+class DoubleFaultTest : public FatalTest, public ::testing::WithParamInterface<DoubleFault> {};
+
+// The processor's part: the interrupted ESP saved in the start-up task's
+// segment (the word at 56 of the TSS slot 3 describes), the last fault's
+// address in CR2, the timer's line still in service.
+TEST_P(DoubleFaultTest, EndsOnlyAnApplicationOnAFreshStackOrShowsTheKernelReport)
+{
+    const DoubleFault& fault = GetParam();
+    make_current(fault.type == PROCESS_APPLICATION ? 2 : 1, fault.type == PROCESS_APPLICATION ? "DEEP.KVX" : "KVALCLI",
+                 fault.type);
+    gdt_init();
+    uint32_t gdt_base;
+    std::memcpy(&gdt_base, &fake::gdtr[2], 4);
+    const auto* slot3 = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(gdt_base + 24));
+    const uint32_t tss = slot3[2] | slot3[3] << 8 | slot3[4] << 16 | static_cast<uint32_t>(slot3[7]) << 24;
+    std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(tss + 56)), &fault.interrupted_esp, 4);
+    fake::cr2 = fault.cr2;
+    fake::queue_reads(0xA0, {0x00});
+    fake::queue_reads(0x20, {0x01});
+    fake::port_writes.clear();
+
+    if (fault.type != PROCESS_APPLICATION) {
+        EXPECT_THROW(double_fault_task(), fake::Halted);
+        expect_kernel_report(fault.message);
+        EXPECT_EQ(screen::line(17), "[KVAL] : The Name of the Process : KVALCLI");
+        return;
+    }
+    const ProcessRecord* restarted = nullptr;
+    try {
+        double_fault_task();
+    } catch (const fake::Resumed& resumed) {
+        restarted = resumed.record;
+    }
+    ASSERT_NE(restarted, nullptr) << fault.what;
+    EXPECT_EQ(fake::writes_to(0x20), (std::vector<uint32_t>{0x0B, 0x0A, 0x20})) << "one EOI for the timer";
+    EXPECT_EQ(restarted->esp, PROCESS_STACK_ESP);
+    EXPECT_EQ(restarted->eflags, 0x2u);
+    EXPECT_EQ(restarted->eax | restarted->ebx | restarted->ecx | restarted->edx | restarted->esi | restarted->edi |
+                  restarted->ebp,
+              0u);
+    EXPECT_EQ(fake::cr3, restarted->page_directory);
+    EXPECT_EQ(fake::task_register, 0x18) << "re-armed before anything else";
+
+    // Where it starts again, it is reported and ended the usual way.
+    EXPECT_THROW(reinterpret_cast<void (*)()>(static_cast<uintptr_t>(restarted->eip))(), fake::Halted);
+    EXPECT_EQ(screen::line(2), "[KVALDBG] : KVAL detected an error in the application (DEEP.KVX)");
+    EXPECT_EQ(screen::line(4), std::string("ERROR : ") + fault.message) << fault.what;
+    EXPECT_EQ(fake::syscalls, std::vector<uint32_t>{1});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DoubleFaultTest, ::testing::ValuesIn(DOUBLE_FAULTS));
 
 // Tabs print nothing, so only the texts themselves show where they are.
 TEST(FatalTexts, TabsAndNewlinesSitWhereTheLayoutNeedsThem)
