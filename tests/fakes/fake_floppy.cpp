@@ -115,7 +115,8 @@ bool dma_ready_for_read()
 
 void finish_read(uint8_t st0, uint8_t st1, uint8_t st2, uint8_t c, uint8_t h, uint8_t r, uint8_t n)
 {
-    state.results = {st0, st1, st2, c, h, r, n};
+    const int answered = state.c.result_size_code;
+    state.results = {st0, st1, st2, c, h, r, answered < 0 ? n : static_cast<uint8_t>(answered)};
     state.irq_pending = true;
 }
 
@@ -203,9 +204,7 @@ void read_data(const std::vector<uint8_t>& cmd)
         // Ran off the end of the cylinder before terminal count.
         finish_read(ST0_ABNORMAL | st0_base, ST1_END_OF_CYLINDER, 0, cyl, head, sector, size_code);
     } else {
-        const int answered = c.result_size_code;
-        finish_read(st0_base, 0, deleted ? ST2_CONTROL_MARK : 0, cyl, head, sector,
-                    answered < 0 ? size_code : static_cast<uint8_t>(answered));
+        finish_read(st0_base, 0, deleted ? ST2_CONTROL_MARK : 0, cyl, head, sector, size_code);
     }
 }
 
