@@ -15,6 +15,15 @@
 
 namespace {
 
+// Read-ahead: a block that the last READ DATA already moved into the DMA
+// buffer is copied from there. Off, every block outside the root cache costs
+// a READ DATA, which is what measurements compare against.
+#ifdef KVAL_NO_READ_AHEAD
+constexpr bool READ_AHEAD = false;
+#else
+constexpr bool READ_AHEAD = true;
+#endif
+
 uint8_t* root_cache = nullptr;
 uint8_t* fat_cache = nullptr;
 uint16_t fat_cache_blocks = 0;
@@ -24,6 +33,16 @@ uint8_t floppy_drive_available = 0;
 uint8_t floppy_motor_on = 0;
 uint8_t floppy_root_bypass = 1;  // 1: blocks 19-32 come from the disk
 ChsAddress floppy_position = {0, 0, 1};
+
+// The blocks the last READ DATA that ended well left in the DMA buffer: from
+// `first`, in disk order from the buffer's start, `count` of them, landed at
+// physical `address`. A count of 0: nothing there may be served.
+struct BufferedBlocks {
+    uint32_t address;
+    uint16_t first;
+    uint16_t count;
+};
+BufferedBlocks buffered = {0, 0, 0};
 
 enum FdcPort : uint16_t {
     FDC_DOR = 0x3F2,   // digital output register
@@ -77,6 +96,9 @@ constexpr uint8_t ST1_END_OF_CYLINDER = 0x80;
 constexpr uint8_t HEADS = 2;
 constexpr uint8_t CYLINDERS = 80;
 constexpr uint8_t SECTORS_PER_TRACK = 18;
+constexpr uint32_t BLOCKS_PER_CYLINDER = HEADS * SECTORS_PER_TRACK;
+// The channel is armed for one track's bytes, so no READ DATA moves more.
+constexpr uint32_t DMA_TRACK_BLOCKS = DMA_TRACK_BYTES / SECTOR_SIZE;
 
 constexpr int FDC_POLLS = 500;             // MSR polls per byte
 constexpr uint32_t IRQ_WAIT_TICKS = 300;   // about 3 s
@@ -144,6 +166,49 @@ bool fdc_read_completed(const uint8_t (&result)[READ_RESULT_BYTES])
     return ended_well && result[6] == SECTOR_SIZE_CODE;
 }
 
+uint32_t chs_to_lba(uint8_t head, uint8_t cylinder, uint8_t sector)
+{
+    return (uint32_t{cylinder} * HEADS + head) * SECTORS_PER_TRACK + sector - 1;
+}
+
+// How many blocks from `first` a READ DATA that ended well moved. Its result
+// names the sector after the last one moved (the result-phase table: R + 1,
+// or at the end of a track R = 1 on the other head or the next cylinder),
+// except that a sector with a deleted data mark ends the read with its own
+// address. The difference is trusted only while it is one the transfer could
+// have made - at least 1 and at most the channel's count - and the blocks
+// beyond the cylinder are not counted: the 82077AA stops a multi-track read
+// at the end of head 1. Any other answer vouches for the first sector alone.
+uint16_t fdc_read_delivered(uint32_t first, const uint8_t (&result)[READ_RESULT_BYTES])
+{
+    const uint8_t cylinder = result[3];
+    const uint8_t head = result[4];
+    const uint8_t sector = result[5];
+    if (head >= HEADS || sector == 0 || sector > SECTORS_PER_TRACK) {
+        return 1;
+    }
+    const uint32_t after = chs_to_lba(head, cylinder, sector);
+    if (after <= first || after - first > DMA_TRACK_BLOCKS) {
+        return 1;
+    }
+    const uint32_t cylinder_end = (first / BLOCKS_PER_CYLINDER + 1) * BLOCKS_PER_CYLINDER;
+    return static_cast<uint16_t>((after < cylinder_end ? after : cylinder_end) - first);
+}
+
+// Nothing the buffer holds may be served from now on.
+void buffered_forget()
+{
+    buffered.count = 0;
+}
+
+// Whether `block` is among what the last transfer left in the buffer, and
+// the buffer is still the one it landed in.
+bool buffered_holds(uint16_t block)
+{
+    return buffered.count != 0 && buffered.address == dma_buffer_address() && block >= buffered.first &&
+           block - buffered.first < buffered.count;
+}
+
 uint16_t fat_area_blocks(const uint8_t* boot_buffer)
 {
     BootSector boot;
@@ -192,6 +257,10 @@ extern "C" void floppy_irq_work()
 
 bool fdc_write_byte(uint8_t value)
 {
+    // Every command passes here. Whatever it is, it may fail, time out or
+    // lead to another transfer; only a READ DATA that ends well tells again
+    // what the buffer holds.
+    buffered_forget();
     if (!fdc_wait_ready()) {
         return false;
     }
@@ -325,6 +394,8 @@ bool fdc_read_sector_chs(uint8_t head, uint8_t cylinder, uint8_t sector)
             byte = fdc_read_byte();
         }
         if (fdc_read_completed(result)) {
+            const uint32_t first = chs_to_lba(head, cylinder, sector);
+            buffered = {dma_buffer_address(), static_cast<uint16_t>(first), fdc_read_delivered(first, result)};
             return true;
         }
     }
@@ -340,12 +411,15 @@ bool floppy_read_sector(uint16_t block, uint8_t* buffer)
         mem_copy(buffer, root_cache + (block - ROOT_FIRST_BLOCK) * SECTOR_SIZE, SECTOR_SIZE);
         return true;
     }
-    const ChsAddress at = lba_to_chs(block);
-    if (!fdc_read_sector_chs(at.head, at.cylinder, at.sector)) {
-        return false;
+    if (!READ_AHEAD || !buffered_holds(block)) {
+        const ChsAddress at = lba_to_chs(block);
+        if (!fdc_read_sector_chs(at.head, at.cylinder, at.sector)) {
+            return false;
+        }
     }
-    // The controller moved the rest of the track too; the block is the first sector.
-    return dma_buffer_read(SECTOR_SIZE, 0, buffer);
+    // A fresh transfer starts with the block; one made before holds it
+    // further on, in disk order.
+    return dma_buffer_read(SECTOR_SIZE, (block - buffered.first) * SECTOR_SIZE, buffer);
 }
 
 void floppy_motor(bool on)
@@ -354,6 +428,8 @@ void floppy_motor(bool on)
         dor_write_and_settle(DOR_MOTOR_ON);
         floppy_motor_on = 1;
     } else {
+        // The disk may be changed while the drive stands.
+        buffered_forget();
         dor_write_and_settle(DOR_MOTOR_OFF);
         floppy_motor_on = 0;
     }
@@ -361,6 +437,7 @@ void floppy_motor(bool on)
 
 void fdc_set_enabled(bool enabled)
 {
+    buffered_forget();
     port_out8(FDC_DOR, enabled ? DOR_MOTOR_OFF : DOR_RESET);
 }
 
@@ -418,6 +495,7 @@ bool floppy_load_fat_cache(bool reuse)
 
 bool floppy_refresh()
 {
+    buffered_forget();  // the disk is a new one; so are its blocks
     return floppy_load_root_cache() && floppy_load_fat_cache(true);
 }
 
@@ -431,6 +509,7 @@ void floppy_init()
     floppy_motor_on = 0;
     floppy_root_bypass = 1;
     floppy_position = {0, 0, 1};
+    buffered_forget();
     idt_set_gate(FLOPPY_VECTOR, floppy_irq_handler, false);
     dma_floppy_setup();
     if (!fdc_reset()) {

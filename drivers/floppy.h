@@ -41,7 +41,9 @@ struct ChsAddress {
 // Puts the driver's state back to its power-on values (no drive, motor off,
 // no caches), then brings the controller up.
 void floppy_init();
-// Reads logical block 0-2879; needs the motor on (floppy_motor).
+// Reads logical block 0-2879; needs the motor on (floppy_motor). A block the
+// last READ DATA already moved (the rest of its cylinder, up to 18 sectors)
+// is copied from the DMA buffer while the motor stays on.
 bool floppy_read_sector(uint16_t block, uint8_t* buffer);
 void floppy_motor(bool on);
 bool floppy_load_fat_cache(bool reuse);

@@ -53,6 +53,7 @@ constexpr uint8_t ST1_OVERRUN = 0x10;
 constexpr uint8_t ST1_NO_DATA = 0x04;
 constexpr uint8_t ST1_MISSING_ADDRESS_MARK = 0x01;
 constexpr uint8_t ST2_DATA_ERROR_IN_DATA = 0x20;
+constexpr uint8_t ST2_CONTROL_MARK = 0x40;  // a deleted data address mark was read
 
 constexpr int SECTORS = 18;
 constexpr int HEADS = 2;
@@ -114,7 +115,8 @@ bool dma_ready_for_read()
 
 void finish_read(uint8_t st0, uint8_t st1, uint8_t st2, uint8_t c, uint8_t h, uint8_t r, uint8_t n)
 {
-    state.results = {st0, st1, st2, c, h, r, n};
+    const int answered = state.c.result_size_code;
+    state.results = {st0, st1, st2, c, h, r, answered < 0 ? n : static_cast<uint8_t>(answered)};
     state.irq_pending = true;
 }
 
@@ -154,6 +156,11 @@ void read_data(const std::vector<uint8_t>& cmd)
     uint32_t left = uint32_t{c.dma_count} + 1;  // the 8237 moves count + 1 bytes
     uint32_t moved = 0;
     bool track_end = false;
+    bool deleted = false;
+    // C, H, R move on after every sector as the result-phase table has it, so
+    // the result names the sector after the last one moved: R + 1 inside the
+    // track; at EOT, R = 1 and with MT on head 0 the other head, else C + 1
+    // (with MT the head back to 0). A read with MT ends at the end of head 1.
     while (left > 0 && !track_end) {
         const uint32_t lba = (uint32_t{cyl} * HEADS + head) * SECTORS + sector - 1;
         const uint32_t n = left < SECTOR_BYTES ? left : SECTOR_BYTES;
@@ -163,18 +170,23 @@ void read_data(const std::vector<uint8_t>& cmd)
         }
         moved += n;
         left -= n;
-        if (data_error || n < SECTOR_BYTES) {
+        // With SK = 0 a deleted sector is read and ends the command, its
+        // address left as it is.
+        deleted = c.deleted_data.count(lba) != 0;
+        if (data_error || deleted || n < SECTOR_BYTES) {
             break;
         }
-        if (sector == last_sector) {
-            if (multi_track && head == 0) {
-                head = 1;
-                sector = 1;
-            } else {
-                track_end = true;
-            }
-        } else {
+        if (sector != last_sector) {
             ++sector;
+            continue;
+        }
+        sector = 1;
+        if (multi_track && head == 0) {
+            head = 1;
+        } else {
+            ++cyl;
+            head = multi_track ? 0 : head;
+            track_end = true;
         }
     }
     // The channel advances; at terminal count it masks itself (no auto-initialise).
@@ -188,12 +200,11 @@ void read_data(const std::vector<uint8_t>& cmd)
     const uint8_t st0_base = static_cast<uint8_t>(head << 2 | drive);
     if (data_error) {
         finish_read(ST0_ABNORMAL | st0_base, ST1_DATA_ERROR, ST2_DATA_ERROR_IN_DATA, cyl, head, sector, size_code);
-    } else if (left > 0) {
-        // Ran off the end of the track before terminal count.
+    } else if (left > 0 && !deleted) {
+        // Ran off the end of the cylinder before terminal count.
         finish_read(ST0_ABNORMAL | st0_base, ST1_END_OF_CYLINDER, 0, cyl, head, sector, size_code);
     } else {
-        const int answered = c.result_size_code;
-        finish_read(st0_base, 0, 0, cyl, head, sector, answered < 0 ? size_code : static_cast<uint8_t>(answered));
+        finish_read(st0_base, 0, deleted ? ST2_CONTROL_MARK : 0, cyl, head, sector, size_code);
     }
 }
 

@@ -1,9 +1,12 @@
 // A fake 82077AA floppy controller with drive 0 and channel 2 of the first
 // 8237 DMA controller, on the fake port bus. It serves a 1.44 MB disk image:
-// READ DATA moves the requested sectors - a whole track's worth, as many as
-// the programmed DMA count asks for - into the fake physical arena at the
-// programmed address, and IRQ 6 is raised by calling floppy_irq_work() from
-// fake::on_relax, as the real line would interrupt a busy-wait.
+// READ DATA moves consecutive sectors from the one asked for - on to head 1
+// with MT, until terminal count, the end of the cylinder (of the track
+// without MT) or a deleted sector - into the fake physical arena at the
+// programmed address, and its result's C, H, R name the sector after the last
+// one moved, as the 82077AA's result-phase table gives them. IRQ 6 is raised
+// by calling floppy_irq_work() from fake::on_relax, as the real line would
+// interrupt a busy-wait.
 //
 // Use: fake::reset() (HardwareTest does it), then fake::floppy::attach(),
 // then set controller().image. attach() starts from a fresh controller each
@@ -11,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +52,7 @@ struct Controller {
     int seek_failures = 0;             // SEEKs that end one cylinder short first
     int read_errors = 0;               // READ DATAs that first end in a CRC error, their data corrupt
     int result_size_code = -1;         // N in every READ DATA result; -1: the command's own
+    std::set<uint32_t> deleted_data;   // blocks whose data field has a deleted data address mark
 
     // ---- what the driver did (read them in a test) ----
     std::vector<std::vector<uint8_t>> commands;  // every complete command, bytes in order

@@ -305,7 +305,12 @@ TEST_F(Fat12Test, ALoopingChainIsCutByTheReadersBoundAndEndsAFolderSearchAsAMiss
     const auto second = static_cast<uint16_t>(fat_next_cluster(first));
     set_fat_entry(image, static_cast<uint16_t>(fat_next_cluster(second)), first);  // the third leads back
     const uint16_t big = open("a:\\big").first_cluster;
-    set_fat_entry(image, static_cast<uint16_t>(fat_next_cluster(big)), big);  // the second leads back
+    // The second cluster copied two cylinders on, leading back to the first:
+    // no step of the loop finds its cluster already in the DMA buffer.
+    const auto far = static_cast<uint16_t>(big + 2 * 36);
+    std::memcpy(&image[(far + 31) * SECTOR_SIZE], &image[(fat_next_cluster(big) + 31) * SECTOR_SIZE], SECTOR_SIZE);
+    set_fat_entry(image, big, far);
+    set_fat_entry(image, far, big);
     insert(image);
     const WholeRead looping = read_all(open("kernel.kvx"));
     EXPECT_EQ(looping.clusters, FAT_MAX_CLUSTERS) << "the chain never ends by itself";

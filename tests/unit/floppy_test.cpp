@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -305,7 +307,7 @@ TEST_F(FloppyTest, ReadsRetryOnARearmedChannelAndGiveUpOnAnUnreadableOrEjectedDi
 
     fdc().reads = 0;
     fdc().result_size_code = 3;  // a normal end, but 1024-byte sectors: not this disk
-    EXPECT_TRUE(read(40).empty());
+    EXPECT_TRUE(read(100).empty()) << "a block the last read did not bring along";
     EXPECT_EQ(fdc().reads, 10);
     fdc().result_size_code = -1;
 
@@ -320,6 +322,110 @@ TEST_F(FloppyTest, ReadsRetryOnARearmedChannelAndGiveUpOnAnUnreadableOrEjectedDi
     EXPECT_LT(fake::relax_calls, 10 * (9 * 500 + 2 * 300 + 100)) << "10 attempts of 9 bytes and one interrupt wait";
     fake::floppy::insert();
     EXPECT_EQ(read(40), on_disk(40));
+}
+
+// ---- read-ahead ----
+
+// Stale bytes lie behind every transfer that stops short of 18 sectors: a
+// block must come from the buffer only if the last READ DATA moved it.
+TEST_F(FloppyTest, TheBufferServesTheBlocksTheLastTransferMovedAndNoOthers)
+{
+    bring_up();
+    floppy_motor(true);
+    fdc().deleted_data = {80};
+    // Block, and whether it takes a READ DATA of its own.
+    for (const auto& [block, fresh] : std::vector<std::pair<uint16_t, bool>>{
+             {40, true},  // head 0, sector 5: terminal count after 18 sectors, 40-57
+             {41, false},
+             {57, false},
+             {40, false},
+             {58, true},  // head 1, sector 5: the end of the cylinder after 14, 58-71
+             {71, false},
+             {72, true},  // the next cylinder, ended by the deleted sector 80: 72-79
+             {79, false},
+             {80, true},
+             {81, true},
+             {39, true},
+         }) {
+        forget_records();
+        EXPECT_EQ(read(block), on_disk(block)) << block;
+        EXPECT_EQ(fdc().reads, fresh ? 1 : 0) << block;
+    }
+}
+
+TEST_F(FloppyTest, WhateverMayHaveChangedTheBufferOrTheDiskSendsTheNextReadToTheController)
+{
+    bring_up();
+    floppy_motor(true);
+    const std::vector<std::pair<const char*, std::function<void()>>> events = {
+        {"the motor stopped", [] { floppy_motor(false); }},
+        {"a read failed",  // its corrupt sector lands where block 40 was
+         [] {
+             fdc().read_errors = 10;  // every attempt
+             EXPECT_TRUE(read(100).empty());
+         }},
+        {"a read timed out",
+         [] {
+             fake::floppy::eject();
+             EXPECT_TRUE(read(100).empty());
+             fake::floppy::insert();
+         }},
+        {"a seek failed",
+         [] {
+             fdc().seek_failures = 10;  // every attempt
+             EXPECT_FALSE(fdc_seek(0, 1));
+         }},
+        {"a recalibration failed",
+         [] {
+             fdc().recalibrate_failures = 10;  // every attempt
+             EXPECT_FALSE(fdc_recalibrate());
+         }},
+        {"the controller was reset", [] { EXPECT_TRUE(fdc_reset()); }},
+        {"the controller was held in reset",
+         [] {
+             fdc_set_enabled(false);
+             fdc_set_enabled(true);
+         }},
+    };
+    for (const auto& [name, event] : events) {
+        ASSERT_EQ(read(40), on_disk(40)) << name;  // 40-57 in the buffer
+        event();
+        floppy_motor(true);
+        forget_records();
+        EXPECT_EQ(read(40), on_disk(40)) << name;
+        EXPECT_EQ(fdc().reads, 1) << name;
+    }
+
+    // A refresh reads the new disk even while the motor runs on.
+    ASSERT_EQ(read(18), on_disk(18));  // 18-35, the root blocks among them
+    fdc().image[19 * SECTOR_SIZE] ^= 0xFF;
+    ASSERT_TRUE(floppy_refresh());
+    EXPECT_EQ(bytes(floppy_root_cache(), SECTOR_SIZE), on_disk(19));
+}
+
+TEST_F(FloppyTest, EveryBlockOfAFormattedImageReadsAsTheImageFileHoldsIt)
+{
+    // Bytes that differ from block to block, so that one served from the
+    // wrong place shows.
+    std::string filler(1400 * 1024, 0);
+    for (size_t i = 0; i < filler.size(); ++i) {
+        filler[i] = static_cast<char>((i * 2654435761u) >> 24);
+    }
+    fdc().image = fake::floppy::make_image({{"FILLER.BIN", filler}});
+    bring_up();
+    floppy_motor(true);
+    // In disk order, and hopping 7 blocks on, so that transfers start and
+    // stop all over the tracks.
+    for (const uint32_t stride : {1u, 7u}) {
+        fdc().reads = 0;
+        for (uint32_t i = 0; i < FLOPPY_SECTORS; ++i) {
+            const auto block = static_cast<uint16_t>(i * stride % FLOPPY_SECTORS);
+            ASSERT_EQ(read(block), on_disk(block)) << "block " << block << ", stride " << stride;
+        }
+        if (stride == 1) {
+            EXPECT_EQ(fdc().reads, 2 * 80) << "one READ DATA a track";
+        }
+    }
 }
 
 // ---- the root and FAT caches ----
