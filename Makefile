@@ -7,8 +7,10 @@
 #   make debug      QEMU halted with its GDB stub, and a gdb script
 #   make lint       clang-tidy and cppcheck over the kernel sources
 #   make bench      benchmarks (never part of make test)
-#   make soak       200 application load/kill cycles and 200 faulting starts,
-#                   with mem's Used Size before and after (ROUNDS=n to change)
+#   make soak       200 application load/kill cycles, 200 faulting starts,
+#                   every processor exception once and 50 stack overflows,
+#                   with mem's Used Size before and after (ROUNDS=n and
+#                   OVERFLOWS=m to change)
 
 SHELL := /bin/bash
 BUILD := build
@@ -60,7 +62,7 @@ DISK_DIRS := disk $(PICTURES_DIR) $(APPS_DISK)
 
 all: image
 image: deps $(IMAGE)
-apps: deps $(APPS)
+apps: deps $(APPS) $(FAULT_APPS)
 
 deps:
 	@tools/install-deps.sh
@@ -234,8 +236,8 @@ $(HEAP_BENCH): $(BUILD)/host/tests/bench/heap_bench.o $(BUILD)/host/tests/fakes/
 bench: deps $(IMAGE) $(TEST_IMAGE) $(HEAP_BENCH)
 	tools/bench.sh
 
-soak: deps $(IMAGE)
-	/usr/bin/python3 tools/soak.py $(if $(ROUNDS),--rounds $(ROUNDS))
+soak: deps $(IMAGE) $(FAULT_APPS)
+	/usr/bin/python3 tools/soak.py $(if $(ROUNDS),--rounds $(ROUNDS)) $(if $(OVERFLOWS),--overflows $(OVERFLOWS))
 
 clean:
 	rm -rf $(BUILD)

@@ -52,8 +52,8 @@ static_assert(offsetof(TaskStateSegment, gs) == 92);
 static_assert(offsetof(TaskStateSegment, ldt) == 96);
 static_assert(offsetof(TaskStateSegment, io_map_base) == 102);
 
-constexpr uint8_t ACCESS_TSS_AVAILABLE = 0x89;  // present, ring 0, 32-bit TSS, not busy
-constexpr uint8_t FLAGS_BYTE_GRANULAR = 0x00;   // the limit counts bytes
+constexpr uint8_t ACCESS_TSS_AVAILABLE = 0x89;                // present, ring 0, 32-bit TSS, not busy
+constexpr uint8_t FLAGS_BYTE_GRANULAR = 0x00;                 // the limit counts bytes
 constexpr uint32_t TSS_LIMIT = sizeof(TaskStateSegment) - 1;  // 103: the least a 32-bit TSS may have
 // A map offset at the limit: there is no I/O permission map (ring 0 needs none).
 constexpr uint16_t NO_IO_MAP = sizeof(TaskStateSegment);

@@ -9,9 +9,9 @@
 #include "cpu/isr.h"
 #include "cpu/tss.h"
 #include "display/console.h"
-#include "lib/cpu.h"
 #include "fakes/hw_test.h"
 #include "fakes/screen.h"
+#include "lib/cpu.h"
 
 namespace {
 
