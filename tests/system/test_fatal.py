@@ -38,7 +38,7 @@ def test_report_stops_the_processor_with_interrupts_off(low_ram):
 
 # Real faults, and software interrupts that reach the same handlers.
 EXCEPTIONS = {0: "Division By Zero", 6: "Invalid Opcode", 13: "General Protection Fault",
-              3: "BreakPoint", 17: "Aligment Check", 30: "Security Exception"}
+              3: "BreakPoint", 8: "Double Fault", 17: "Aligment Check", 30: "Security Exception"}
 
 
 @pytest.fixture(scope="module")
