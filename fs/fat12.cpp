@@ -142,6 +142,45 @@ FileInfo fat_open_absolute(const char* path)
     return found;
 }
 
+// Marks `cluster` (2-2848) as read; true when it was marked already.
+bool fat_chain_mark(FatChainSeen* seen, uint16_t cluster)
+{
+    uint8_t& byte = seen->bits[cluster / 8];
+    const auto bit = static_cast<uint8_t>(1u << (cluster % 8));
+    const bool marked = (byte & bit) != 0;
+    byte = static_cast<uint8_t>(byte | bit);
+    return marked;
+}
+
+// One step along the chain of `file`; with `seen`, a cluster already read is
+// not read again.
+FileInfo fat_read_step(FileInfo file, uint8_t* buffer, FatChainSeen* seen)
+{
+    if (file.status != FS_OK || file.end != 0 || file.first_cluster == 0 || file.current_cluster == 0) {
+        return fat_stop(file, FS_ERR_INVALID_FILE);
+    }
+    const uint16_t cluster = file.current_cluster;
+    // Cluster 1 would be the root directory's last block, and beyond 2848 the disk ends.
+    if (cluster < FAT_FIRST_CLUSTER || cluster > FAT_LAST_CLUSTER) {
+        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
+    }
+    if (seen != nullptr && fat_chain_mark(seen, cluster)) {
+        return fat_stop(file, FS_ERR_INVALID_CLUSTER);  // the chain loops: from here it would go round for ever
+    }
+    if (!floppy_read_sector(static_cast<uint16_t>(cluster + DATA_BLOCK_BIAS), buffer)) {
+        return fat_stop(file, FS_ERR_NOT_FOUND);
+    }
+    const int32_t next = fat_next_cluster(cluster);
+    if (next >= FAT_CHAIN_END) {
+        return fat_stop(file, FS_END_OF_CHAIN);
+    }
+    if (next < 0 || next == FAT_FREE_CLUSTER || next == FAT_BAD_CLUSTER) {
+        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
+    }
+    file.current_cluster = static_cast<uint16_t>(next);
+    return file;
+}
+
 }  // namespace
 
 void fat_format_name(const char* name, const char* extension, char* out)
@@ -184,26 +223,12 @@ int32_t fat_next_cluster(uint16_t cluster)
 
 FileInfo fat_read_cluster(FileInfo file, uint8_t* buffer)
 {
-    if (file.status != FS_OK || file.end != 0 || file.first_cluster == 0 || file.current_cluster == 0) {
-        return fat_stop(file, FS_ERR_INVALID_FILE);
-    }
-    const uint16_t cluster = file.current_cluster;
-    // Cluster 1 would be the root directory's last block, and beyond 2848 the disk ends.
-    if (cluster < FAT_FIRST_CLUSTER || cluster > FAT_LAST_CLUSTER) {
-        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
-    }
-    if (!floppy_read_sector(static_cast<uint16_t>(cluster + DATA_BLOCK_BIAS), buffer)) {
-        return fat_stop(file, FS_ERR_NOT_FOUND);
-    }
-    const int32_t next = fat_next_cluster(cluster);
-    if (next >= FAT_CHAIN_END) {
-        return fat_stop(file, FS_END_OF_CHAIN);
-    }
-    if (next < 0 || next == FAT_FREE_CLUSTER || next == FAT_BAD_CLUSTER) {
-        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
-    }
-    file.current_cluster = static_cast<uint16_t>(next);
-    return file;
+    return fat_read_step(file, buffer, nullptr);
+}
+
+FileInfo fat_read_chain(FileInfo file, uint8_t* buffer, FatChainSeen* seen)
+{
+    return fat_read_step(file, buffer, seen);
 }
 
 int32_t fat_print_error(int32_t status)
@@ -246,11 +271,12 @@ FileInfo fat_find_in_dir(FileInfo directory, const char* name)
         return fat_failure(FS_ERR_NOT_FOUND);
     }
     FileInfo found = fat_failure(FS_ERR_NOT_FOUND);
-    // No folder spans more clusters than the data area holds; a chain that
-    // goes on longer loops, and the search ends there as a miss.
-    for (uint32_t clusters = 0; clusters < FAT_MAX_CLUSTERS && directory.end == 0; ++clusters) {
+    // A folder whose chain loops is searched once round, and the search ends
+    // there as a miss.
+    FatChainSeen seen{};
+    while (directory.end == 0) {
         mem_set(buffer, 0, LOOKUP_BUFFER_BYTES);
-        directory = fat_read_cluster(directory, buffer);
+        directory = fat_read_chain(directory, buffer, &seen);
         if (directory.status != FS_OK && directory.status != FS_END_OF_CHAIN) {
             break;
         }
