@@ -92,7 +92,7 @@ protected:
 
     struct WholeRead {
         std::string data;  // every cluster delivered
-        int8_t status;     // of the last fat_read_cluster
+        int8_t status;     // of the last fat_read_chain
         uint32_t clusters;
     };
 
