@@ -17,7 +17,6 @@ enum : int8_t {
 // so clusters are 2-2848 and no chain without a loop is longer than 2847.
 constexpr uint16_t FAT_FIRST_CLUSTER = 2;
 constexpr uint16_t FAT_LAST_CLUSTER = 2848;
-constexpr uint32_t FAT_MAX_CLUSTERS = FAT_LAST_CLUSTER - FAT_FIRST_CLUSTER + 1;  // 2847
 
 // Directory entry attribute bits.
 enum : uint8_t {
@@ -69,7 +68,8 @@ static_assert(offsetof(FileInfo, end) == 23);
 static_assert(offsetof(FileInfo, directory) == 24);
 
 // The clusters a reader has read of one chain: bit n for cluster n, 0-2848.
-// An empty set is FatChainSeen{}; small enough for a process's stack.
+// An empty set is FatChainSeen{}; at 357 bytes it lives on the reader's
+// stack (8 KiB for a process, as for the kernel).
 struct FatChainSeen {
     uint8_t bits[(FAT_LAST_CLUSTER + 1 + 7) / 8];
 };
@@ -84,7 +84,8 @@ FileInfo fat_read_cluster(FileInfo file, uint8_t* buffer);
 // for that chain. A cluster the chain comes back to is refused unread with
 // FS_ERR_INVALID_CLUSTER, as a bad one is: a chain that loops (a corrupt or
 // hostile disk) ends after each of its clusters was read once, so a loop
-// while the end flag is 0 makes at most FAT_MAX_CLUSTERS + 1 calls.
+// while the end flag is 0 needs no bound of its own: it reads at most the
+// 2847 clusters of the data area.
 FileInfo fat_read_chain(FileInfo file, uint8_t* buffer, FatChainSeen* seen);
 int32_t fat_print_error(int32_t status);
 void fat_format_name(const char* name, const char* extension, char* out);
