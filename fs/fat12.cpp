@@ -152,33 +152,17 @@ bool fat_chain_mark(FatChainSeen* seen, uint16_t cluster)
     return marked;
 }
 
-// One step along the chain of `file`; with `seen`, a cluster already read is
-// not read again.
-FileInfo fat_read_step(FileInfo file, uint8_t* buffer, FatChainSeen* seen)
+// Why the current cluster of `file` is not to be read, or FS_OK when it is.
+int8_t fat_read_refusal(const FileInfo& file)
 {
     if (file.status != FS_OK || file.end != 0 || file.first_cluster == 0 || file.current_cluster == 0) {
-        return fat_stop(file, FS_ERR_INVALID_FILE);
+        return FS_ERR_INVALID_FILE;
     }
-    const uint16_t cluster = file.current_cluster;
     // Cluster 1 would be the root directory's last block, and beyond 2848 the disk ends.
-    if (cluster < FAT_FIRST_CLUSTER || cluster > FAT_LAST_CLUSTER) {
-        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
+    if (file.current_cluster < FAT_FIRST_CLUSTER || file.current_cluster > FAT_LAST_CLUSTER) {
+        return FS_ERR_INVALID_CLUSTER;
     }
-    if (seen != nullptr && fat_chain_mark(seen, cluster)) {
-        return fat_stop(file, FS_ERR_INVALID_CLUSTER);  // the chain loops: from here it would go round for ever
-    }
-    if (!floppy_read_sector(static_cast<uint16_t>(cluster + DATA_BLOCK_BIAS), buffer)) {
-        return fat_stop(file, FS_ERR_NOT_FOUND);
-    }
-    const int32_t next = fat_next_cluster(cluster);
-    if (next >= FAT_CHAIN_END) {
-        return fat_stop(file, FS_END_OF_CHAIN);
-    }
-    if (next < 0 || next == FAT_FREE_CLUSTER || next == FAT_BAD_CLUSTER) {
-        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
-    }
-    file.current_cluster = static_cast<uint16_t>(next);
-    return file;
+    return FS_OK;
 }
 
 }  // namespace
@@ -223,12 +207,32 @@ int32_t fat_next_cluster(uint16_t cluster)
 
 FileInfo fat_read_cluster(FileInfo file, uint8_t* buffer)
 {
-    return fat_read_step(file, buffer, nullptr);
+    const int8_t refusal = fat_read_refusal(file);
+    if (refusal != FS_OK) {
+        return fat_stop(file, refusal);
+    }
+    const uint16_t cluster = file.current_cluster;
+    if (!floppy_read_sector(static_cast<uint16_t>(cluster + DATA_BLOCK_BIAS), buffer)) {
+        return fat_stop(file, FS_ERR_NOT_FOUND);
+    }
+    const int32_t next = fat_next_cluster(cluster);
+    if (next >= FAT_CHAIN_END) {
+        return fat_stop(file, FS_END_OF_CHAIN);
+    }
+    if (next < 0 || next == FAT_FREE_CLUSTER || next == FAT_BAD_CLUSTER) {
+        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
+    }
+    file.current_cluster = static_cast<uint16_t>(next);
+    return file;
 }
 
-FileInfo fat_read_chain(FileInfo file, uint8_t* buffer, FatChainSeen* seen)
+FileInfo fat_read_chain(const FileInfo& file, uint8_t* buffer, FatChainSeen* seen)
 {
-    return fat_read_step(file, buffer, seen);
+    // A cluster read already: the chain loops, and from here would go round for ever.
+    if (fat_read_refusal(file) == FS_OK && fat_chain_mark(seen, file.current_cluster)) {
+        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
+    }
+    return fat_read_cluster(file, buffer);
 }
 
 int32_t fat_print_error(int32_t status)

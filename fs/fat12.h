@@ -86,7 +86,7 @@ FileInfo fat_read_cluster(FileInfo file, uint8_t* buffer);
 // hostile disk) ends after each of its clusters was read once, so a loop
 // while the end flag is 0 needs no bound of its own: it reads at most the
 // 2847 clusters of the data area.
-FileInfo fat_read_chain(FileInfo file, uint8_t* buffer, FatChainSeen* seen);
+FileInfo fat_read_chain(const FileInfo& file, uint8_t* buffer, FatChainSeen* seen);
 int32_t fat_print_error(int32_t status);
 void fat_format_name(const char* name, const char* extension, char* out);
 
