@@ -69,10 +69,11 @@ int32_t read_picture(FileInfo file, int32_t x, int32_t y, Picture* picture)
     }
     floppy_motor(true);
     int32_t result = BMP_OK;
-    // A chain without a loop is never longer than the data area.
-    for (uint32_t n = 0; n < FAT_MAX_CLUSTERS && file.end == 0; ++n) {
+    // A chain that loops before the file is complete ends as a broken one.
+    FatChainSeen seen{};
+    while (file.end == 0) {
         mem_set(sector, 0, SECTOR_SIZE);
-        file = fat_read_cluster(file, sector);
+        file = fat_read_chain(file, sector, &seen);
         if (!is_readable(file)) {
             result = BMP_ERR_UNREADABLE;
             break;

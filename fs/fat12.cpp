@@ -142,6 +142,29 @@ FileInfo fat_open_absolute(const char* path)
     return found;
 }
 
+// Marks `cluster` (2-2848) as read; true when it was marked already.
+bool fat_chain_mark(FatChainSeen* seen, uint16_t cluster)
+{
+    uint8_t& byte = seen->bits[cluster / 8];
+    const auto bit = static_cast<uint8_t>(1u << (cluster % 8));
+    const bool marked = (byte & bit) != 0;
+    byte = static_cast<uint8_t>(byte | bit);
+    return marked;
+}
+
+// Why the current cluster of `file` is not to be read, or FS_OK when it is.
+int8_t fat_read_refusal(const FileInfo& file)
+{
+    if (file.status != FS_OK || file.end != 0 || file.first_cluster == 0 || file.current_cluster == 0) {
+        return FS_ERR_INVALID_FILE;
+    }
+    // Cluster 1 would be the root directory's last block, and beyond 2848 the disk ends.
+    if (file.current_cluster < FAT_FIRST_CLUSTER || file.current_cluster > FAT_LAST_CLUSTER) {
+        return FS_ERR_INVALID_CLUSTER;
+    }
+    return FS_OK;
+}
+
 }  // namespace
 
 void fat_format_name(const char* name, const char* extension, char* out)
@@ -184,14 +207,11 @@ int32_t fat_next_cluster(uint16_t cluster)
 
 FileInfo fat_read_cluster(FileInfo file, uint8_t* buffer)
 {
-    if (file.status != FS_OK || file.end != 0 || file.first_cluster == 0 || file.current_cluster == 0) {
-        return fat_stop(file, FS_ERR_INVALID_FILE);
+    const int8_t refusal = fat_read_refusal(file);
+    if (refusal != FS_OK) {
+        return fat_stop(file, refusal);
     }
     const uint16_t cluster = file.current_cluster;
-    // Cluster 1 would be the root directory's last block, and beyond 2848 the disk ends.
-    if (cluster < FAT_FIRST_CLUSTER || cluster > FAT_LAST_CLUSTER) {
-        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
-    }
     if (!floppy_read_sector(static_cast<uint16_t>(cluster + DATA_BLOCK_BIAS), buffer)) {
         return fat_stop(file, FS_ERR_NOT_FOUND);
     }
@@ -204,6 +224,15 @@ FileInfo fat_read_cluster(FileInfo file, uint8_t* buffer)
     }
     file.current_cluster = static_cast<uint16_t>(next);
     return file;
+}
+
+FileInfo fat_read_chain(const FileInfo& file, uint8_t* buffer, FatChainSeen* seen)
+{
+    // A cluster read already: the chain loops, and from here would go round for ever.
+    if (fat_read_refusal(file) == FS_OK && fat_chain_mark(seen, file.current_cluster)) {
+        return fat_stop(file, FS_ERR_INVALID_CLUSTER);
+    }
+    return fat_read_cluster(file, buffer);
 }
 
 int32_t fat_print_error(int32_t status)
@@ -246,11 +275,12 @@ FileInfo fat_find_in_dir(FileInfo directory, const char* name)
         return fat_failure(FS_ERR_NOT_FOUND);
     }
     FileInfo found = fat_failure(FS_ERR_NOT_FOUND);
-    // No folder spans more clusters than the data area holds; a chain that
-    // goes on longer loops, and the search ends there as a miss.
-    for (uint32_t clusters = 0; clusters < FAT_MAX_CLUSTERS && directory.end == 0; ++clusters) {
+    // A folder whose chain loops is searched once round, and the search ends
+    // there as a miss.
+    FatChainSeen seen{};
+    while (directory.end == 0) {
         mem_set(buffer, 0, LOOKUP_BUFFER_BYTES);
-        directory = fat_read_cluster(directory, buffer);
+        directory = fat_read_chain(directory, buffer, &seen);
         if (directory.status != FS_OK && directory.status != FS_END_OF_CHAIN) {
             break;
         }

@@ -15,11 +15,8 @@ enum : int8_t {
 
 // Cluster n is block n + 31; the data area runs from block 33 to block 2879,
 // so clusters are 2-2848 and no chain without a loop is longer than 2847.
-// A reader that follows a chain stops after FAT_MAX_CLUSTERS clusters: more
-// means the chain loops back on itself (a corrupt or hostile disk).
 constexpr uint16_t FAT_FIRST_CLUSTER = 2;
 constexpr uint16_t FAT_LAST_CLUSTER = 2848;
-constexpr uint32_t FAT_MAX_CLUSTERS = FAT_LAST_CLUSTER - FAT_FIRST_CLUSTER + 1;  // 2847
 
 // Directory entry attribute bits.
 enum : uint8_t {
@@ -70,12 +67,26 @@ static_assert(offsetof(FileInfo, attributes) == 22);
 static_assert(offsetof(FileInfo, end) == 23);
 static_assert(offsetof(FileInfo, directory) == 24);
 
+// The clusters a reader has read of one chain: bit n for cluster n, 0-2848.
+// An empty set is FatChainSeen{}; at 357 bytes it lives on the reader's
+// stack (8 KiB for a process, as for the kernel).
+struct FatChainSeen {
+    uint8_t bits[(FAT_LAST_CLUSTER + 1 + 7) / 8];
+};
+static_assert(sizeof(FatChainSeen) == 357);
+
 // Lower-cases `path` in place.
 FileInfo fat_open(char* path);
 // Reads the current cluster into the 512-byte `buffer` and advances along the
-// chain. Callers loop while the end flag is 0, and at most FAT_MAX_CLUSTERS
-// times.
+// chain: one step, with no memory of the steps before.
 FileInfo fat_read_cluster(FileInfo file, uint8_t* buffer);
+// fat_read_cluster for a reader that follows a whole chain, with one `seen`
+// for that chain. A cluster the chain comes back to is refused unread with
+// FS_ERR_INVALID_CLUSTER, as a bad one is: a chain that loops (a corrupt or
+// hostile disk) ends after each of its clusters was read once, so a loop
+// while the end flag is 0 needs no bound of its own: it reads at most the
+// 2847 clusters of the data area.
+FileInfo fat_read_chain(const FileInfo& file, uint8_t* buffer, FatChainSeen* seen);
 int32_t fat_print_error(int32_t status);
 void fat_format_name(const char* name, const char* extension, char* out);
 

@@ -66,6 +66,38 @@ bool has_kvx_extension(const char* path)
     }
 }
 
+// Reads the file into the image region, the header checked on the first
+// cluster; any failure ends the start. The chain, not the size, says where
+// the file ends: a chain longer than the region (a damaged disk) is refused
+// before it can write past it, and one that loops at the first cluster that
+// comes round again. Never inlined: the program starts on this stack, just
+// below app_bootstrap's frame, and the chain's seen-set (357 bytes) is to be
+// gone from it by then.
+[[gnu::noinline]] void read_image(const ProcessRecord& self)
+{
+    const uint32_t region_bytes = self.image_pages * PAGE_SIZE;
+    FileInfo file = self.file_info;
+    FatChainSeen seen{};
+    uint32_t offset = 0;
+    floppy_motor(true);
+    while (file.end == 0) {
+        if (offset + SECTOR_SIZE > region_bytes) {
+            start_failed(STATUS_EXECUTABLE_INVALID);
+        }
+        mem_set(start_buffer, 0, SECTOR_SIZE);
+        file = fat_read_chain(file, start_buffer, &seen);
+        if (file.status != FS_OK && file.status != FS_END_OF_CHAIN) {
+            start_failed(STATUS_EXECUTABLE_INVALID);
+        }
+        if (offset == 0 && exe_check_header(start_buffer) != 0) {
+            start_failed(STATUS_EXECUTABLE_INVALID);
+        }
+        mem_copy(virt_ptr(self.image_base + offset), start_buffer, SECTOR_SIZE);
+        offset += SECTOR_SIZE;
+    }
+    floppy_motor(false);
+}
+
 }  // namespace
 
 int32_t exe_load(char* path, uint32_t initial_edx, uint32_t time_slice, uint32_t type)
@@ -169,31 +201,8 @@ void app_bootstrap()
     if (start_buffer == nullptr) {
         start_failed(STATUS_OUT_OF_MEMORY);
     }
-    const uint32_t region_bytes = self.image_pages * PAGE_SIZE;
-    mem_set(virt_ptr(self.image_base), 0, region_bytes - CLEAR_SPARED_BYTES);
-
-    // The chain, not the size, says where the file ends. A chain longer than
-    // the image region (a damaged disk) or one that loops is refused before
-    // it can write past the region.
-    FileInfo file = self.file_info;
-    uint32_t offset = 0;
-    floppy_motor(true);
-    for (uint32_t clusters = 0; file.end == 0; ++clusters) {
-        if (clusters == FAT_MAX_CLUSTERS || offset + SECTOR_SIZE > region_bytes) {
-            start_failed(STATUS_EXECUTABLE_INVALID);
-        }
-        mem_set(start_buffer, 0, SECTOR_SIZE);
-        file = fat_read_cluster(file, start_buffer);
-        if (file.status != FS_OK && file.status != FS_END_OF_CHAIN) {
-            start_failed(STATUS_EXECUTABLE_INVALID);
-        }
-        if (offset == 0 && exe_check_header(start_buffer) != 0) {
-            start_failed(STATUS_EXECUTABLE_INVALID);
-        }
-        mem_copy(virt_ptr(self.image_base + offset), start_buffer, SECTOR_SIZE);
-        offset += SECTOR_SIZE;
-    }
-    floppy_motor(false);
+    mem_set(virt_ptr(self.image_base), 0, self.image_pages * PAGE_SIZE - CLEAR_SPARED_BYTES);
+    read_image(self);
     mem_set(start_buffer, 0, SECTOR_BUFFER_BYTES);
     heap_free(start_buffer);
     start_buffer = nullptr;

@@ -1,7 +1,7 @@
 // The shell's floppy commands. Each one takes its buffers from the heap
 // when it starts and gives them back, and turns the motor off, on every way
-// out. Loops over a cluster chain stop after FAT_MAX_CLUSTERS clusters, so
-// a chain that loops on a damaged disk ends like one that breaks.
+// out. Cluster chains are read with fat_read_chain, so a chain that loops on
+// a damaged disk ends, once round, like one that breaks.
 #include "shell/disk.h"
 
 #include "display/console.h"
@@ -207,9 +207,10 @@ void cmd_rdfile()
     con_printf("\n**************[%s]**************\n", file.name);
     con_set_color(COLOR_LIGHT_CYAN);
     floppy_motor(true);
-    for (uint32_t clusters = 0; file.end == 0 && clusters < FAT_MAX_CLUSTERS; ++clusters) {
+    FatChainSeen seen{};
+    while (file.end == 0) {
         mem_set(data, 0, SECTOR_SIZE);
-        file = fat_read_cluster(file, data);
+        file = fat_read_chain(file, data, &seen);
         if (fat_print_error(file.status) != 0) {
             speaker_beep();
             break;
@@ -295,9 +296,10 @@ void dir_list_folder(char* path)
     }
     listing_header();
     uint32_t rows = 0;
-    for (uint32_t clusters = 0; folder.end == 0 && clusters < FAT_MAX_CLUSTERS; ++clusters) {
+    FatChainSeen seen{};
+    while (folder.end == 0) {
         mem_set(sector, 0, SECTOR_SIZE);
-        folder = fat_read_cluster(folder, sector);
+        folder = fat_read_chain(folder, sector, &seen);
         if (folder.status != FS_OK && folder.status != FS_END_OF_CHAIN) {
             listing_failed("Error While Reading.");
             break;

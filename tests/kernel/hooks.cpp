@@ -272,16 +272,17 @@ void read_file(char* path)
         out("\n");
         return;
     }
-    // Data goes out as it is read; the size bounds it and the cluster count
-    // bounds the loop even on a corrupt chain.
+    // Data goes out as it is read; the size bounds it, and a corrupt chain
+    // that loops ends once round, as in every reader.
     out("0 size=");
     out_dec(file.size);
     out(" data=");
     floppy_motor(true);
     uint32_t remaining = file.size;
     uint32_t clusters = 0;
-    while (file.end == 0 && clusters < FAT_MAX_CLUSTERS) {
-        file = fat_read_cluster(file, sector);
+    FatChainSeen seen{};
+    while (file.end == 0) {
+        file = fat_read_chain(file, sector, &seen);
         if (file.status != FS_OK && file.status != FS_END_OF_CHAIN) {
             break;
         }

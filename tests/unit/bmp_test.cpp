@@ -156,21 +156,32 @@ TEST_F(BmpTest, PicturesStandOnTheBackgroundInTheirOwnPalette)
     }
 }
 
-// A chain broken after the first cluster fails once the buffer exists; a
-// chain that runs on past the file's size (into another file) adds nothing,
-// and the tail of the last cluster never lands past the file buffer.
-TEST_F(BmpTest, ChainsThatBreakFailAndChainsThatRunOnStoreOnlyTheFile)
+// A chain that breaks, or comes back to a cluster, before the file is
+// complete fails once the buffer exists; a chain that runs on past the
+// file's size (into another file) adds nothing, and the tail of the last
+// cluster never lands past the file buffer.
+TEST_F(BmpTest, ChainsThatBreakOrLoopFailAndChainsThatRunOnStoreOnlyTheFile)
 {
-    const uint16_t chain = first_cluster("chain.bmp");
-    fake::floppy::set_fat_entry(image, static_cast<uint16_t>(fat_next_cluster(chain)), 0xFF7);  // bad cluster
+    std::vector<uint16_t> chain = {first_cluster("chain.bmp")};  // five clusters
+    while (chain.size() < 4) {
+        chain.push_back(static_cast<uint16_t>(fat_next_cluster(chain.back())));
+    }
+    const std::vector<uint8_t> clean = image;
+    const uint32_t blocks = heap_control_block()->used_blocks;
+    for (const auto& [cluster, next] :
+         {std::pair<uint16_t, uint16_t>{chain[1], 0xFF7}, {chain[0], chain[0]}, {chain[3], chain[1]}}) {
+        image = clean;
+        fake::floppy::set_fat_entry(image, cluster, next);
+        reinsert();
+        EXPECT_EQ(render("chain.bmp", 0, 0), -3) << cluster << " -> " << next;
+        EXPECT_EQ(heap_control_block()->used_blocks, blocks);
+    }
+
+    image = clean;
     const uint16_t last = static_cast<uint16_t>(fat_next_cluster(first_cluster("long.bmp")));
     fake::floppy::set_fat_entry(image, static_cast<uint16_t>(fat_next_cluster(last)),
                                 first_cluster("a:\\pics\\full.bmp"));
     reinsert();
-
-    const uint32_t blocks = heap_control_block()->used_blocks;
-    EXPECT_EQ(render("chain.bmp", 0, 0), -3);
-    EXPECT_EQ(heap_control_block()->used_blocks, blocks);
 
     // The renderer's two buffers take the places of these two, just below the canary.
     void* sector = heap_alloc(513);

@@ -1,6 +1,7 @@
 // The .kvx loader: what exe_load refuses, the address space it builds, and
 // the start that reads the file, checks its header and enters it, bounded by
 // the image region.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 #include "fakes/fake_floppy.h"
 #include "fakes/hw_test.h"
 #include "fakes/processes.h"
+#include "fs/fat12.h"
 #include "lib/physmem.h"
 #include "lib/status.h"
 #include "mm/heap.h"
@@ -147,21 +149,58 @@ TEST_F(ExeTest, AFailedStartPostsItsStatusMarksItselfAndGivesItsBufferBack)
     EXPECT_EQ(heap_control_block()->used_bytes, after_load);
     EXPECT_FALSE(floppy_motor_is_on());
 
-    // A chain that runs on past the file (and so past the image region) is
-    // refused before it can write beyond the region: here it loops.
     fake::processes::run(0);
     process_reap_marked();
     EXPECT_EQ(heap_control_block()->used_bytes, heap_bytes);
-    exe_load_status_reset();
-    ProcessRecord app;
-    ASSERT_EQ(load("app.kvx"), STATUS_OK);
-    process_get_record(&app, 1);
-    fake::floppy::set_fat_entry(image, static_cast<uint16_t>(app.file_info.first_cluster + 2),
-                                app.file_info.first_cluster);
-    fake::floppy::controller().image = image;
-    ASSERT_TRUE(floppy_refresh());
-    start(1);
-    EXPECT_EQ(exe_load_status(), STATUS_EXECUTABLE_INVALID);
+}
+
+// The chain, not the size, says where the file ends. One that comes back to
+// a cluster fails the start there, as one into a bad cluster does, with each
+// cluster before it in the region once and nothing after; one longer than
+// the region fails before it can write past it.
+TEST_F(ExeTest, AChainThatLoopsOrOutrunsTheRegionFailsTheStart)
+{
+    const auto chain = [](std::string path) {
+        std::vector<uint16_t> clusters = {fat_open(path.data()).first_cluster};
+        while (fat_next_cluster(clusters.back()) < 0xFF8) {
+            clusters.push_back(static_cast<uint16_t>(fat_next_cluster(clusters.back())));
+        }
+        return clusters;
+    };
+    const std::vector<uint16_t> app = chain("app.kvx"), page = chain("page.kvx"), almost = chain("almost.kvx");
+    const std::string file = program(1300);
+    const struct {
+        std::vector<std::pair<uint16_t, uint16_t>> links;  // FAT entries changed
+        uint32_t clusters;                                 // in the region; 0: it is full
+    } cases[] = {
+        {{{app[0], app[0]}}, 1},
+        {{{app[2], app[0]}}, 3},
+        {{{app[2], app[1]}}, 3},
+        {{{app[1], 0xFF7}}, 1},
+        {{{app[2], page[0]}, {page.back(), almost[0]}}, 0},  // 19 clusters for 16
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.links.front().first << " -> " << c.links.front().second);
+        std::vector<uint8_t> damaged = image;
+        for (const auto& [cluster, next] : c.links) {
+            fake::floppy::set_fat_entry(damaged, cluster, next);
+        }
+        fake::floppy::controller().image = damaged;
+        ASSERT_TRUE(floppy_refresh());
+        exe_load_status_reset();
+        ASSERT_EQ(load("app.kvx"), STATUS_OK);
+        start(1);
+        EXPECT_EQ(exe_load_status(), STATUS_EXECUTABLE_INVALID);
+        if (c.clusters != 0) {
+            const auto* loaded = static_cast<const char*>(virt_ptr(EXE_IMAGE_BASE));
+            const uint32_t bytes = c.clusters * SECTOR_SIZE;
+            EXPECT_TRUE(std::string(loaded, std::min<size_t>(bytes, file.size())) == file.substr(0, bytes));
+            EXPECT_EQ(loaded[bytes], 0) << "nothing after the last cluster read";
+        }
+        EXPECT_FALSE(floppy_motor_is_on());
+        fake::processes::run(0);
+        process_reap_marked();
+    }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "fakes/hw_test.h"
 #include "fakes/processes.h"
 #include "fakes/screen.h"
+#include "fs/fat12.h"
 #include "mm/heap.h"
 #include "proc/process.h"
 #include "shell/input.h"
@@ -38,6 +39,20 @@ uint8_t scan_code(char c)
     return c == '.' ? 0x34 : c == '\\' ? 0x2B : 0x39;  // and ' '
 }
 
+// LIST holds 20 files, "." and "..": 22 rows in two clusters.
+const std::vector<uint8_t>& disk()
+{
+    static const std::vector<uint8_t> image = [] {
+        std::vector<fake::floppy::ImageEntry> entries = {
+            {"ONE.TXT", std::string(300, 'a')}, {"THREE.TXT", std::string(1300, 'b')}, {"LIST/", ""}};
+        for (int i = 10; i < 30; ++i) {
+            entries.push_back({"LIST/F" + std::to_string(i), ""});
+        }
+        return fake::floppy::make_image(entries);
+    }();
+    return image;
+}
+
 class ShellTest : public HardwareTest {
 protected:
     std::deque<uint8_t> keys;  // scan codes, delivered one at a time when the slot is empty
@@ -45,9 +60,7 @@ protected:
     void SetUp() override
     {
         HardwareTest::SetUp();
-        static const std::vector<uint8_t> disk =
-            fake::floppy::make_image({{"ONE.TXT", std::string(300, 'a')}, {"THREE.TXT", std::string(1300, 'b')}});
-        fake::floppy::start_with_disk(disk);
+        fake::floppy::start_with_disk(disk());
         fake::stack_pointer = 0xC0101000;
         ASSERT_TRUE(mt_init());
         ASSERT_EQ(process_add(fake::processes::record("KVALCLI", PROCESS_SYSTEM)), 0);
@@ -186,6 +199,51 @@ TEST_F(ShellTest, EveryCommandGivesBackItsBuffersAndStopsTheMotor)
         EXPECT_EQ(heap_control_block()->used_bytes, heap_bytes) << command << " " << answer;
         EXPECT_FALSE(floppy_motor_is_on()) << command;
         EXPECT_TRUE(keys.empty()) << command << " took " << keys.size() << " keys too few";
+        keys.clear();
+    }
+}
+
+// A chain that comes back to a cluster ends there as a chain into a bad
+// cluster does, after each cluster before it was shown once: the keys are
+// those of the clusters shown (a pause and a question for each of the file's,
+// a pause every ten rows of the listing), and none is left over or missing.
+TEST_F(ShellTest, AChainThatComesRoundAgainEndsLikeABrokenOne)
+{
+    const auto chain = [](std::string path) {
+        const uint16_t first = fat_open(path.data()).first_cluster;
+        const auto second = static_cast<uint16_t>(fat_next_cluster(first));
+        return std::vector<uint16_t>{first, second, static_cast<uint16_t>(fat_next_cluster(second))};
+    };
+    const std::vector<uint16_t> three = chain("three.txt"), list = chain("list");
+    const struct {
+        const char *command, *path;
+        uint16_t cluster, next;
+        const char *answers, *message;
+    } cases[] = {
+        {"rdfile", "three.txt", three[0], three[0], " y\n", "Invalid Cluster"},
+        {"rdfile", "three.txt", three[2], three[0], " y\n y\n y\n", "Invalid Cluster"},
+        {"rdfile", "three.txt", three[1], 0xFF7, " y\n", "Invalid Cluster"},
+        {"dir", "list", list[0], list[0], " ", "Error While Reading."},
+        {"dir", "list", list[1], list[0], "  ", "Error While Reading."},
+        {"dir", "list", list[0], 0xFF7, "", "Error While Reading."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.command << " " << c.cluster << " -> " << c.next);
+        std::vector<uint8_t> image = disk();
+        fake::floppy::set_fat_entry(image, c.cluster, c.next);
+        fake::floppy::controller().image = image;
+        ASSERT_TRUE(floppy_refresh());
+        const uint32_t heap_bytes = heap_control_block()->used_bytes;
+        con_clear();
+        type(c.path);
+        for (const char* a = c.answers; *a != 0; ++a) {
+            keys.push_back(*a == '\n' ? ENTER : scan_code(*a));
+        }
+        shell_execute(c.command);
+        EXPECT_TRUE(keys.empty()) << keys.size() << " keys left";
+        EXPECT_EQ(screen::line(con_get_y()), c.message);
+        EXPECT_EQ(heap_control_block()->used_bytes, heap_bytes);
+        EXPECT_FALSE(floppy_motor_is_on());
         keys.clear();
     }
 }
