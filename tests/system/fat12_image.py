@@ -54,3 +54,50 @@ def clusters(image, first):
         out.append(sector(image, DATA_FIRST + cluster - 2))
         cluster = next_cluster(image, cluster)
     return out
+
+
+# --- damaging an image ----------------------------------------------------------
+
+FAT_FIRSTS = (1, 10)  # both copies, 9 sectors each
+
+
+def with_next(image, cluster, value):
+    """`image` with FAT entry `cluster` set to `value` in both FATs."""
+    data = bytearray(image)
+    for first in FAT_FIRSTS:
+        at = first * SECTOR + cluster + cluster // 2
+        word, = struct.unpack_from("<H", data, at)
+        word = (word & 0x000F) | value << 4 if cluster & 1 else (word & 0xF000) | value
+        struct.pack_into("<H", data, at, word)
+    return bytes(data)
+
+
+def entry_offset(image, name, folder=None):
+    """The byte offset in `image` of the entry `name` in the root or in the root folder `folder`."""
+    if folder is None:
+        blocks = list(range(ROOT_FIRST, ROOT_LAST + 1))
+    else:
+        cluster, blocks = find(image, folder)[0], []
+        while 2 <= cluster < 0xFF0:
+            blocks.append(DATA_FIRST + cluster - 2)
+            cluster = next_cluster(image, cluster)
+    for block in blocks:
+        for at in range(block * SECTOR, (block + 1) * SECTOR, 32):
+            entry = image[at:at + 32]
+            if entry[0] not in (0, 0xE5) and display_name(entry) == name.lower():
+                return at
+    raise KeyError(name)
+
+
+def chain(image, name, folder=None):
+    """The clusters of `name`'s chain."""
+    at = entry_offset(image, name, folder)
+    out, cluster = [], struct.unpack_from("<H", image, at + 26)[0]
+    while 2 <= cluster < 0xFF0 and cluster not in out:
+        out.append(cluster)
+        cluster = next_cluster(image, cluster)
+    return out
+
+
+def with_bytes(image, at, data):
+    return image[:at] + data + image[at + len(data):]
