@@ -48,7 +48,8 @@ enum FdcPort : uint16_t {
     FDC_DOR = 0x3F2,   // digital output register
     FDC_MSR = 0x3F4,   // main status register
     FDC_FIFO = 0x3F5,  // command, result and (non-DMA) data bytes
-    FDC_CCR = 0x3F7,   // configuration control: data rate
+    FDC_CCR = 0x3F7,   // configuration control: data rate (written)
+    FDC_DIR = 0x3F7,   // digital input register (read)
 };
 
 // DOR bits: 0x10 motor A, 0x08 DMA and IRQ enabled, 0x04 not in reset,
@@ -59,8 +60,9 @@ enum DorValue : uint8_t {
     DOR_MOTOR_ON = 0x1C,
 };
 
-constexpr uint8_t MSR_RQM = 0x80;       // the FIFO is ready for the next byte
-constexpr uint8_t CCR_500_KBPS = 0x00;  // the rate of a 1.44 MB disk
+constexpr uint8_t MSR_RQM = 0x80;           // the FIFO is ready for the next byte
+constexpr uint8_t DIR_DISK_CHANGED = 0x80;  // the drive's disk-change line: a disk went out or came in
+constexpr uint8_t CCR_500_KBPS = 0x00;      // the rate of a 1.44 MB disk
 constexpr uint8_t FDC_VERSION_82077 = 0x90;
 
 enum FdcCommand : uint8_t {
@@ -410,6 +412,13 @@ bool floppy_read_sector(uint16_t block, uint8_t* buffer)
     if (block >= ROOT_FIRST_BLOCK && block <= ROOT_LAST_BLOCK && floppy_root_bypass == 0 && root_cache != nullptr) {
         mem_copy(buffer, root_cache + (block - ROOT_FIRST_BLOCK) * SECTOR_SIZE, SECTOR_SIZE);
         return true;
+    }
+    // A disk taken out or put in since the transfer: what the buffer holds
+    // may belong to a disk that is no longer there. The line stays set until
+    // the heads step with a disk in the drive, and reads go to the disk until
+    // then.
+    if ((port_in8(FDC_DIR) & DIR_DISK_CHANGED) != 0) {
+        buffered_forget();
     }
     if (!READ_AHEAD || !buffered_holds(block)) {
         const ChsAddress at = lba_to_chs(block);

@@ -27,6 +27,7 @@ enum Port : uint16_t {
     DOR = 0x3F2,
     MSR = 0x3F4,
     FIFO = 0x3F5,
+    DIR = 0x3F7,  // read: the digital input register
     DMA_CH2_ADDRESS = 0x04,
     DMA_CH2_COUNT = 0x05,
     DMA_SINGLE_MASK = 0x0A,
@@ -38,6 +39,8 @@ enum Port : uint16_t {
 constexpr uint8_t DOR_NOT_RESET = 0x04;
 constexpr uint8_t DOR_IRQ_DMA = 0x08;
 constexpr uint8_t DOR_MOTOR_A = 0x10;
+
+constexpr uint8_t DIR_DISK_CHANGED = 0x80;
 
 constexpr uint8_t MSR_RQM = 0x80;
 constexpr uint8_t MSR_DIO = 0x40;
@@ -77,6 +80,16 @@ struct State {
 };
 
 State state;
+
+// A step to another cylinder with a disk in the drive clears the drive's
+// disk-change line.
+void move_heads(Controller& c, uint8_t cylinder)
+{
+    if (cylinder != c.present_cylinder && c.disk != Disk::Ejected) {
+        c.disk_changed = false;
+    }
+    c.present_cylinder = cylinder;
+}
 
 size_t command_length(uint8_t opcode)
 {
@@ -137,7 +150,7 @@ void read_data(const std::vector<uint8_t>& cmd)
         finish_read(ST0_ABNORMAL | head << 2 | drive, ST1_MISSING_ADDRESS_MARK, 0, cyl, head, sector, size_code);
         return;
     }
-    c.present_cylinder = cyl;  // implied seek
+    move_heads(c, cyl);  // implied seek
     if (cyl >= CYLINDERS || head >= HEADS || sector == 0 || sector > SECTORS || size_code != 2) {
         finish_read(ST0_ABNORMAL | head << 2 | drive, ST1_NO_DATA, 0, cyl, head, sector, size_code);
         return;
@@ -230,7 +243,7 @@ void execute(const std::vector<uint8_t>& cmd)
                 --c.recalibrate_failures;
                 cylinder = 1;
             }
-            c.present_cylinder = cylinder;
+            move_heads(c, cylinder);
             state.senses.push_back({static_cast<uint8_t>(ST0_SEEK_END | (cmd[1] & 0x03)), cylinder});
             state.irq_pending = true;
             break;
@@ -241,7 +254,7 @@ void execute(const std::vector<uint8_t>& cmd)
                 --c.seek_failures;
                 cylinder = cylinder > 0 ? cylinder - 1 : 1;
             }
-            c.present_cylinder = cylinder;
+            move_heads(c, cylinder);
             state.senses.push_back({static_cast<uint8_t>(ST0_SEEK_END | (cmd[1] & 0x07)), cylinder});
             state.irq_pending = true;
             break;
@@ -377,6 +390,7 @@ void attach()
 {
     state = State{};
     on_read(MSR, read_msr);
+    on_read(DIR, [](uint16_t) -> uint32_t { return state.c.disk_changed ? DIR_DISK_CHANGED : 0; });
     on_read(FIFO, read_fifo);
     on_write(FIFO, write_fifo);
     on_write(DOR, write_dor);
@@ -396,11 +410,13 @@ void attach()
 void eject()
 {
     state.c.disk = Disk::Ejected;
+    state.c.disk_changed = true;
 }
 
 void insert()
 {
     state.c.disk = Disk::Inserted;
+    state.c.disk_changed = true;
     state.stuck = false;  // index pulses again: the hung command gives up
 }
 

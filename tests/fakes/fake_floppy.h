@@ -44,6 +44,10 @@ struct Controller {
     // ---- the disk and the controller's answers (set them in a test) ----
     std::vector<uint8_t> image = std::vector<uint8_t>(IMAGE_BYTES, 0);
     Disk disk = Disk::Inserted;
+    // The drive's disk-change line (bit 7 of the digital input register):
+    // set when a disk goes out or comes in, cleared by a step to another
+    // cylinder with a disk in the drive.
+    bool disk_changed = false;
     uint8_t version = 0x90;            // answer to VERSION
     bool ready = true;                 // false: RQM never sets (a dead controller)
     bool irq_on_reset = true;          // false: a reset raises no interrupt

@@ -129,3 +129,57 @@ def test_start_up_ends_at_the_prompt_when_the_splash_picture_loops(boot, release
     before = digest(path)
     Session(boot(str(path)))
     assert digest(path) == before
+
+
+def until_last_row(machine, rows, what):
+    return machine.wait_for_screen(lambda s: [r for r in s.rows() if r.strip()][-1] in rows, 30, what)
+
+
+def output_after(screen, line):
+    rows = [r for r in screen.rows() if r.strip()]
+    typed = [n for n, r in enumerate(rows) if r == f"KVAL >{line}"]
+    return rows[typed[-1] + 1:-1] if typed else rows[:-1]
+
+
+def test_a_disk_taken_out_midway_or_changed_unannounced_ends_every_command(session, disks, release_image, tmp_path):
+    machine = session.machine
+    disk = tmp_path / "disk.img"
+    disk.write_bytes(open(release_image, "rb").read())
+    machine.change_floppy(str(disk))
+    update(machine)
+
+    # Out while rdfile asks whether to go on, and while dir waits at its pause.
+    for line, answer, waits_at, then, message in (
+            ("rdfile", "a:\\docs\\shell.txt", (QUESTION,), "ret", "Invalid Cluster"),
+            ("dir", "a:\\apps", PAUSES, "spc", "Error While Reading.")):
+        machine.type_text(line)
+        machine.send_key("ret")
+        machine.wait_for_screen(lambda s: [r for r in s.rows() if r.strip()][-1].endswith(" >"), 15, line)
+        machine.type_text(answer)
+        machine.send_key("ret")
+        while (last := [r for r in until_last_row(machine, (*waits_at, *PAUSES), line).rows() if r.strip()][-1]) \
+                not in waits_at:
+            machine.send_key("spc")
+            time.sleep(0.3)
+        machine.eject_floppy()
+        machine.send_key(then)
+        screen = until_last_row(machine, ("KVAL >",), f"{line} without its disk")
+        assert any(message in r for r in output_after(screen, line)), screen
+
+    # Out as ldapp starts reading; back in, then changed without upflpy.
+    machine.change_floppy(str(disk))
+    update(machine)
+    machine.type_text("ldapp")
+    machine.send_key("ret")
+    machine.wait_for_screen(lambda s: [r for r in s.rows() if r.strip()][-1].endswith(" >"), 15, "ldapp")
+    machine.type_text("a:\\apps\\ask.kvx")
+    machine.send_key("ret")
+    machine.eject_floppy()
+    screen = until_last_row(machine, ("KVAL >",), "ldapp without its disk")
+    assert any(r in ("Cannot find the executable.", "Invalid Executable.") for r in output_after(screen, "ldapp")), \
+        screen
+    machine.change_floppy(disks["a root of labels and deleted entries"][0])
+    for line, answer, ending in (("dir", "a:", "KVAL >"), ("rdfile", "a:\\readme.txt", "KVAL >"),
+                                 ("ldapp", "a:\\apps\\hello.kvx", "KVAL >")):
+        run(machine, line, answer, ending)
+    assert digest(disks["a root of labels and deleted entries"][0]) == disks["a root of labels and deleted entries"][1]

@@ -386,6 +386,13 @@ TEST_F(FloppyTest, WhateverMayHaveChangedTheBufferOrTheDiskSendsTheNextReadToThe
              fdc_set_enabled(false);
              fdc_set_enabled(true);
          }},
+        // Taken out and put back with nothing read in between: only the
+        // drive's disk-change line tells.
+        {"the disk went out and came back",
+         [] {
+             fake::floppy::eject();
+             fake::floppy::insert();
+         }},
     };
     for (const auto& [name, event] : events) {
         ASSERT_EQ(read(40), on_disk(40)) << name;  // 40-57 in the buffer
