@@ -199,12 +199,12 @@ void sleep_timer_init()
     }
 }
 
-// Busy-waits in the calling process; the tick switches it out meanwhile.
-// Sleepers in several processes share the one sleep timer, so none of them
-// may restart it: it runs without a limit and is never reset, a clock that
-// only moves on, and each sleeper waits until it has moved `ticks` past the
-// count it saw when it began. Unsigned differences stay right when the
-// count wraps round after 497 days.
+// Halts in the calling process from tick to tick; the tick switches it out
+// meanwhile as it would a spinning one. Sleepers in several processes share
+// the one sleep timer, so none of them may restart it: it runs without a
+// limit and is never reset, a clock that only moves on, and each sleeper
+// waits until it has moved `ticks` past the count it saw when it began.
+// Unsigned differences stay right when the count wraps round after 497 days.
 void timer_sleep(uint32_t ticks)
 {
     sleep_timer_init();
@@ -213,9 +213,7 @@ void timer_sleep(uint32_t ticks)
     }
     timer_set_running(sleep_timer, 1);
     const uint32_t began = timer_get_count(sleep_timer);
-    while (timer_accepted(sleep_timer) && timer_get_count(sleep_timer) - began < ticks) {
-        cpu_relax();
-    }
+    cpu_wait_until([&] { return !timer_accepted(sleep_timer) || timer_get_count(sleep_timer) - began >= ticks; });
 }
 
 void sleep_seconds(uint32_t seconds)

@@ -289,17 +289,16 @@ KeyCode kbd_take_key()
     return key;
 }
 
-// Interrupts are back in the caller's state before each wait, so the
-// keyboard can deliver.
+// Halts between key interrupts; interrupts are back in the caller's state
+// when it returns.
 KeyCode kbd_wait_key()
 {
-    for (;;) {
-        const KeyCode key = kbd_take_key();
-        if (key != KEY_NONE) {
-            return key;
-        }
-        cpu_relax();
-    }
+    KeyCode key = KEY_NONE;
+    cpu_wait_until([&] {
+        key = kbd_take_key();
+        return key != KEY_NONE;
+    });
+    return key;
 }
 
 uint8_t kbd_ctrl_enter_noted()

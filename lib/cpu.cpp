@@ -23,6 +23,15 @@ void cpu_relax()
     asm volatile("pause" ::: "memory");
 }
 
+void cpu_wait_for_interrupt(uint32_t saved_flags)
+{
+    if ((saved_flags & EFLAGS_IF) != 0) {
+        asm volatile("sti; hlt" ::: "memory");  // one block: nothing may come between them
+    } else {
+        asm volatile("pause" ::: "memory");
+    }
+}
+
 void cpu_stop()
 {
     asm volatile("cli" ::: "memory");

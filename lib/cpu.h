@@ -9,8 +9,9 @@ void interrupts_enable();   // STI
 void interrupts_disable();  // CLI
 void cpu_halt();            // HLT: waits for the next interrupt, then returns
 
-// Spin-wait hint (PAUSE). Every busy-wait loop of the kernel calls it once per
-// turn; on the host it is where the test fakes deliver ticks and keys.
+// Spin-wait hint (PAUSE), for the short polls of a device register and the
+// waits that run with interrupts off; on the host it is where the test fakes
+// deliver ticks and keys.
 void cpu_relax();
 
 // Interrupts off and spin for good: the end of a fatal error report.
@@ -38,6 +39,37 @@ inline void interrupts_restore(uint32_t saved_flags)
 {
     if ((saved_flags & EFLAGS_IF) != 0) {
         interrupts_enable();
+    }
+}
+
+// One turn of a wait for an interrupt, called with interrupts off right after
+// the waited-for condition was found false, with the flags interrupts_save
+// gave before the test. If they had interrupts on: STI, then HLT. STI lets
+// interrupts in only after the instruction that follows it, so an interrupt
+// that came after the test is taken once HLT has begun, and ends it, rather
+// than before it, where the HLT would sleep on past it. It returns once the
+// handler has run, with interrupts on; once the timer runs, a tick ends every
+// halt within 10 ms. With interrupts off nothing could end a HLT (it would
+// stop the processor for good): it is a PAUSE, and interrupts stay off. On
+// the host it is where the fakes deliver ticks, keys and disk interrupts, as
+// cpu_relax is.
+void cpu_wait_for_interrupt(uint32_t saved_flags);
+
+// Waits until `done` returns true, halting between interrupts instead of
+// spinning. `done` runs with interrupts off, so what it tests and takes
+// cannot change under it; it is called again after every interrupt. A
+// process that waits here keeps the processor for its time slice as one
+// that spins would: only the tick switches it out.
+template <typename Done>
+void cpu_wait_until(Done done)
+{
+    for (;;) {
+        const uint32_t flags = interrupts_save();
+        if (done()) {
+            interrupts_restore(flags);
+            return;
+        }
+        cpu_wait_for_interrupt(flags);
     }
 }
 

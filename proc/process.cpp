@@ -133,6 +133,17 @@ uint32_t next_slot()
     return SYSTEM_PID;
 }
 
+// Whether the reaper has work: a slot marked for termination.
+bool any_slot_marked()
+{
+    for (uint32_t pid = 0; pid < MAX_PROCESSES; ++pid) {
+        if (process_table[pid].state == PROCESS_KILL_REQUESTED) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Zeroes a region of the loaded address space but for its last two bytes,
 // then unmaps it, releasing its frames.
 bool clear_and_unmap(uint32_t base, uint32_t pages, uint32_t directory)
@@ -285,7 +296,9 @@ bool system_process_create()
 
 // CTRL+ENTER is noted by the keyboard interrupt itself, so a stroke shorter
 // than this process's turn still counts; the Enter stays in the slot for the
-// shell.
+// shell. Between passes the process halts until the next interrupt: a note
+// comes with the keyboard's, and a mark only from another process, which
+// ran after a tick.
 void system_process_main()
 {
     for (;;) {
@@ -293,12 +306,12 @@ void system_process_main()
         // Taking the note and moving the focus are one step: between them
         // the application would still hold the console with no note left
         // to keep it from the Enter.
-        const uint32_t flags = interrupts_save();
-        if (kbd_take_ctrl_enter() != 0) {
-            console_focus_set(1);
-        }
-        interrupts_restore(flags);
-        cpu_relax();
+        cpu_wait_until([] {
+            if (kbd_take_ctrl_enter() != 0) {
+                console_focus_set(1);
+            }
+            return any_slot_marked();
+        });
     }
 }
 
@@ -529,27 +542,28 @@ uint8_t console_focus_held_by(uint32_t pid)
 // before the Enter could take the console away. The focus test, the test of
 // the CTRL+ENTER note and the take are one step with interrupts off: an
 // Enter or a focus change arriving between them would go to the wrong
-// process.
+// process. Between keys the process halts.
 KeyCode console_focus_wait_key(const uint32_t* returns_seen)
 {
     const uint32_t pid = current_pid;
     const bool shell = pid == SHELL_PID;
-    for (;;) {
+    KeyCode taken = KEY_NONE;
+    cpu_wait_until([&] {
         if (returns_seen != nullptr && focus_returns != *returns_seen) {
-            return KEY_NONE;
+            return true;
         }
-        const uint32_t flags = interrupts_save();
         const bool held = console_focus_held_by(pid) != 0;
-        const KeyCode key = held && (shell || kbd_ctrl_enter_noted() == 0) ? kbd_take_key() : KEY_NONE;
-        interrupts_restore(flags);
         if (!held && !shell) {
-            return KEY_NONE;
+            return true;
         }
+        const KeyCode key = held && (shell || kbd_ctrl_enter_noted() == 0) ? kbd_take_key() : KEY_NONE;
         if (key != KEY_NONE && (shell || key != KEY_CTRL)) {
-            return key;
+            taken = key;
+            return true;
         }
-        cpu_relax();
-    }
+        return false;
+    });
+    return taken;
 }
 
 uint8_t console_focus_is_shell()

@@ -59,10 +59,9 @@ void cmd_ldapp()
         exe_load_status_reset();
         return;
     }
-    // The new process reads its file meanwhile, in its own turns.
-    while (exe_load_status() == STATUS_LOAD_PENDING) {
-        cpu_relax();
-    }
+    // The new process reads its file meanwhile, in its own turns; the shell
+    // halts through its own.
+    cpu_wait_until([] { return exe_load_status() != STATUS_LOAD_PENDING; });
     const int32_t status = exe_load_status();
     if (status != STATUS_OK) {
         shell_error(status == STATUS_OUT_OF_MEMORY ? "\nInsufficient Memory." : "\nInvalid Executable.");

@@ -154,9 +154,8 @@ void shell_main()
 {
     char* line = line_buffer_alloc();
     for (;;) {
-        while (console_focus_is_shell() == 0) {
-            cpu_relax();
-        }
+        // The focus comes back only from another process, after a tick.
+        cpu_wait_until([] { return console_focus_is_shell() != 0; });
         con_set_color(COLOR_YELLOW);
         con_puts("\nKVAL >");
         mem_set(line, 0, LINE_BUFFER_BYTES);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Benchmarks: boot-to-welcome time and timer_sleep(100) in QEMU, and the host heap
-# benchmark when it is built. Figures are printed, never judged; not part of make test.
+# Benchmarks: in QEMU, boot, ldapp, ldbmp and rdfile beside their fixed waits,
+# with read-ahead and without, the idle prompt's host CPU use and
+# timer_sleep(100); then the host heap benchmark when it is built. Figures and
+# targets are printed; nothing fails on them. Not part of make test.
 # usage: tools/bench.sh [--runs N]
 set -euo pipefail
 cd "$(dirname "$0")/.."

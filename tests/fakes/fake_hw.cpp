@@ -24,6 +24,7 @@ std::vector<uint32_t> syscalls;
 bool has_cpuid;
 uint32_t stack_pointer;
 int relax_calls;
+int halts;
 std::function<void()> on_relax;
 int relax_limit;
 std::function<void(uint32_t)> on_syscall;
@@ -146,6 +147,7 @@ void reset()
     has_cpuid = true;
     stack_pointer = 0;
     relax_calls = 0;
+    halts = 0;
     on_relax = nullptr;
     relax_limit = 10'000'000;
     on_syscall = nullptr;
@@ -198,6 +200,16 @@ void cpu_relax()
     if (fake::on_relax) {
         fake::on_relax();
     }
+}
+
+// STI; HLT: interrupts are on while the fake's interrupts come in.
+void cpu_wait_for_interrupt(uint32_t saved_flags)
+{
+    if ((saved_flags & EFLAGS_IF) != 0) {
+        ++fake::halts;
+        fake::interrupts_on = true;
+    }
+    cpu_relax();
 }
 
 void cpu_stop()

@@ -71,10 +71,14 @@ extern std::vector<uint32_t> invalidated_pages;
 extern std::vector<uint32_t> syscalls;  // EAX of every cpu_syscall
 extern bool has_cpuid;
 extern uint32_t stack_pointer;  // value of cpu_stack_pointer()
-extern int relax_calls;
+extern int relax_calls;         // turns of every wait: cpu_relax and cpu_wait_for_interrupt
+// Turns of cpu_wait_for_interrupt that would have halted: those it was given
+// flags with interrupts on for.
+extern int halts;
 
-// Called on every cpu_relax(): where tests deliver ticks, keys and disk
-// interrupts to code that busy-waits. Throws if a loop spins too long.
+// Called on every cpu_relax() and cpu_wait_for_interrupt(): where tests
+// deliver ticks, keys and disk interrupts to code that waits. Throws if a
+// loop waits too long.
 extern std::function<void()> on_relax;
 extern int relax_limit;  // 0 = no limit; reset() sets 10'000'000
 // Called by cpu_syscall() after recording it.

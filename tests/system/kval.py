@@ -282,8 +282,9 @@ class Machine:
     def pause(self):
         """Stops the guest processor (memory, registers and screen stay readable).
 
-        A booted KVAL spins a host core at 100 %; pausing the machines that are
-        only looked at leaves the cores to the ones still booting.
+        A booted KVAL halts while it waits, but its applications may spin;
+        pausing the machines that are only looked at leaves the cores to the
+        ones still booting.
         """
         self.qmp.command("stop")
 

@@ -225,10 +225,13 @@ TEST_F(FloppyTest, TheInterruptSetsTheFlagAndEveryWaitGivesUpWithinItsBound)
     EXPECT_TRUE(fdc_wait_irq());
     EXPECT_FALSE(floppy_irq_pending()) << "the wait takes the flag";
 
+    // The status polls spin, the interrupt wait halts from tick to tick.
+    fake::interrupts_on = true;
     fdc().ready = false;  // RQM never comes
     fake::relax_calls = 0;
     EXPECT_FALSE(fdc_write_byte(0x10));
     EXPECT_EQ(fake::relax_calls, 500);
+    EXPECT_EQ(fake::halts, 0);
     EXPECT_TRUE(fake::writes_to(FIFO).empty());
     EXPECT_EQ(fdc_read_byte(), 0);
 
@@ -236,6 +239,7 @@ TEST_F(FloppyTest, TheInterruptSetsTheFlagAndEveryWaitGivesUpWithinItsBound)
     EXPECT_FALSE(fdc_wait_irq());
     EXPECT_GE(fake::relax_calls, 300);
     EXPECT_LE(fake::relax_calls, 700);
+    EXPECT_EQ(fake::halts, 300);
 }
 
 // ---- the DMA buffer ----

@@ -96,8 +96,10 @@ TEST_F(KeyboardTest, ShiftAloneGives0E05AndInsertGivesZero)
     EXPECT_EQ(kbd_wait_key(), 0u);
 }
 
-// The wait must let interrupts in while it spins, or no key could arrive, and
-// must leave them as it found them once it has taken the key.
+// The wait must let interrupts in while it waits, or no key could arrive, and
+// must leave them as it found them once it has taken the key. It halts
+// between keys, but only while interrupts are on: a halt with them off would
+// never end.
 TEST_F(KeyboardTest, KeypadFiveGivesNothingSoTheWaitGoesOnUntilTheNextPress)
 {
     deliver(0x4C);  // keypad 5
@@ -113,13 +115,16 @@ TEST_F(KeyboardTest, KeypadFiveGivesNothingSoTheWaitGoesOnUntilTheNextPress)
     };
     EXPECT_EQ(kbd_wait_key(), KeyCode('b'));
     EXPECT_EQ(fake::relax_calls, 50);
+    EXPECT_EQ(fake::halts, 50);
     EXPECT_TRUE(open_while_waiting);
     EXPECT_TRUE(fake::interrupts_on);
     EXPECT_EQ(kbd_peek_key(), KEY_NONE) << "the wait took the key";
 
-    deliver(SC_A);
     fake::interrupts_on = false;  // a caller running with interrupts off keeps them off
-    EXPECT_EQ(kbd_wait_key(), KeyCode('a'));
+    fake::relax_calls = 0;
+    fake::halts = 0;
+    EXPECT_EQ(kbd_wait_key(), KeyCode('b'));
+    EXPECT_EQ(fake::halts, 0);
     EXPECT_FALSE(fake::interrupts_on);
 }
 
@@ -247,9 +252,11 @@ TEST_F(KeyboardTest, WritesWaitForTheControllerToTakeThePreviousByte)
     std::vector<int> reads_before_write;
     fake::on_read(STATUS, [&](uint16_t) { return ++status_reads % 4 == 0 ? 0x00 : 0x02; });
     fake::on_write(DATA, [&](uint16_t, uint32_t) { reads_before_write.push_back(status_reads); });
+    fake::interrupts_on = true;
     kbd_set_leds();
     EXPECT_EQ(reads_before_write, (std::vector<int>{4, 8}));
     EXPECT_EQ(fake::relax_calls, 6);  // one per busy poll
+    EXPECT_EQ(fake::halts, 0) << "a register poll spins";
 }
 
 TEST_F(KeyboardTest, ShutdownTurnsLedsOffDisablesTheKeyboardAndForgetsModifiers)

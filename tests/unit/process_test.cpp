@@ -231,6 +231,31 @@ TEST_F(ProcessTest, LookupsMarksAndTheReaper)
     EXPECT_EQ(process_is_active(3), 1) << "so the slot can be handed out again";
 }
 
+// Between passes it halts; a mark made meanwhile by another process is
+// reaped as soon as the next interrupt ends the halt.
+TEST_F(ProcessTest, TheSystemProcessHaltsBetweenPassesAndReapsAMarkAtTheNextOne)
+{
+    ASSERT_EQ(create("APP"), STATUS_OK);
+    run(0);
+    fake::interrupts_on = true;
+    int turns = 0;
+    bool reaped_at_once = false;
+    fake::on_relax = [&] {
+        timer_tick(0);
+        ++turns;
+        if (turns == 3) {
+            process_set_state(1, PROCESS_KILL_REQUESTED);
+        } else if (turns == 4) {
+            reaped_at_once = process_is_active(1) == 0;
+        } else if (turns == 6) {
+            throw turns;
+        }
+    };
+    EXPECT_THROW(system_process_main(), int);
+    EXPECT_TRUE(reaped_at_once);
+    EXPECT_EQ(fake::halts, 6);
+}
+
 TEST_F(ProcessTest, CtrlEnterGivesTheConsoleBackToTheShellAndLeavesTheKey)
 {
     ASSERT_EQ(create("APP"), STATUS_OK);

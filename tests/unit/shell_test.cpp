@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,10 @@
 #include "fakes/screen.h"
 #include "fs/fat12.h"
 #include "mm/heap.h"
+#include "proc/exe.h"
 #include "proc/process.h"
 #include "shell/input.h"
+#include "shell/procs.h"
 #include "shell/shell.h"
 
 namespace {
@@ -44,7 +47,10 @@ const std::vector<uint8_t>& disk()
 {
     static const std::vector<uint8_t> image = [] {
         std::vector<fake::floppy::ImageEntry> entries = {
-            {"ONE.TXT", std::string(300, 'a')}, {"THREE.TXT", std::string(1300, 'b')}, {"LIST/", ""}};
+            {"ONE.TXT", std::string(300, 'a')},
+            {"THREE.TXT", std::string(1300, 'b')},
+            {"APP.KVX", std::string("KVALME1 A \xE9\x05\0\0\0", 15)},
+            {"LIST/", ""}};
         for (int i = 10; i < 30; ++i) {
             entries.push_back({"LIST/F" + std::to_string(i), ""});
         }
@@ -153,9 +159,51 @@ TEST_F(ShellTest, KeysWaitInTheSlotForTheProcessThatHoldsTheConsole)
         }
     };
     char line[8] = {};
+    fake::interrupts_on = true;
     EXPECT_EQ(line_read_until_refocus(line, 7, returns), -1) << "the line is dropped when the console comes back";
+    EXPECT_EQ(fake::halts, 20) << "it halts between keys";
     EXPECT_EQ(console_focus_is_shell(), 1);
     EXPECT_EQ(kbd_peek_key(), KEY_ENTER) << "the Enter stays for the shell";
+}
+
+// Its two waits on other processes halt through its turns: for the console
+// while an application holds it, and for a start to report.
+TEST_F(ShellTest, TheShellHaltsWhileTheConsoleIsAwayAndWhileAStartIsPending)
+{
+    const std::function<void()> fixture_turn = fake::on_relax;
+    fake::processes::run(2);
+    console_focus_set(0);
+    fake::processes::run(1);
+    fake::interrupts_on = true;
+    int turns = 0;
+    fake::on_relax = [&] {
+        timer_tick(0);
+        if (++turns == 5) {
+            throw turns;
+        }
+    };
+    EXPECT_THROW(shell_main(), int);
+    EXPECT_EQ(fake::halts, 5);
+    EXPECT_EQ(screen::line(0), "") << "no prompt while the console is away";
+
+    console_focus_set(1);
+    exe_load_status_reset();  // no start reported yet
+    type("app.kvx");
+    int polls = 0;
+    int halts_before = 0;
+    fake::on_relax = [&] {
+        fixture_turn();
+        if (process_is_active(3) == 0) {
+            return;  // still asking for the path and looking it up
+        }
+        if (polls++ == 0) {
+            halts_before = fake::halts;
+        } else if (polls == 5) {
+            throw polls;
+        }
+    };
+    EXPECT_THROW(cmd_ldapp(), int);
+    EXPECT_EQ(fake::halts - halts_before, 4);
 }
 
 TEST_F(ShellTest, AnApplicationNeverSeesTheCtrlOfCtrlEnter)

@@ -166,6 +166,20 @@ TEST_F(TimerTest, SleepWaitsExactlyTheGivenTicksEvenBeforeSleepTimerInit)
     EXPECT_THROW(turns_of([] { sleep_minutes(715828); }), std::runtime_error);
 }
 
+// A halt with interrupts off would never end: the sleep halts from tick to
+// tick only when it was called with them on, and leaves them as it found them.
+TEST_F(TimerTest, SleepHaltsOnceATickOnlyWithInterruptsOn)
+{
+    sleep_timer_init();
+    for (const bool on : {true, false}) {
+        fake::interrupts_on = on;
+        fake::halts = 0;
+        EXPECT_EQ(turns_of([] { timer_sleep(30); }), 30);
+        EXPECT_EQ(fake::halts, on ? 30 : 0);
+        EXPECT_EQ(fake::interrupts_on, on);
+    }
+}
+
 TEST_F(TimerTest, SleepLeavesOtherTimersAlone)
 {
     // The sleep timer's old id, once a reset hands its slot to someone else.
