@@ -216,6 +216,20 @@ void timer_sleep(uint32_t ticks)
     cpu_wait_until([&] { return !timer_accepted(sleep_timer) || timer_get_count(sleep_timer) - began >= ticks; });
 }
 
+bool timer_sleep_until(uint32_t ticks, const volatile uint8_t* flag)
+{
+    sleep_timer_init();
+    if (!timer_accepted(sleep_timer)) {
+        return *flag != 0;
+    }
+    timer_set_running(sleep_timer, 1);
+    const uint32_t began = timer_get_count(sleep_timer);
+    cpu_wait_until([&] {
+        return *flag != 0 || !timer_accepted(sleep_timer) || timer_get_count(sleep_timer) - began >= ticks;
+    });
+    return *flag != 0;
+}
+
 void sleep_seconds(uint32_t seconds)
 {
     timer_sleep(ticks_for(seconds, TICKS_PER_SECOND));

@@ -58,6 +58,9 @@ void sleep_timer_init();
 // sleep timer if nobody has; returns at once if no slot is left for it.
 // Sleepers in several processes each keep their own deadline.
 void timer_sleep(uint32_t ticks);
+// Sleeps as timer_sleep does, but wakes as soon as an interrupt handler has
+// set `*flag`; true when it did so before the `ticks` were over.
+bool timer_sleep_until(uint32_t ticks, const volatile uint8_t* flag);
 // Lengths beyond 2^32 - 1 ticks are cut to that.
 void sleep_seconds(uint32_t seconds);
 void sleep_minutes(uint32_t minutes);

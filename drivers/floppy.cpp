@@ -277,15 +277,14 @@ uint8_t fdc_read_byte()
 
 bool fdc_wait_irq()
 {
-    for (uint32_t tick = 0; tick < IRQ_WAIT_TICKS; ++tick) {
-        timer_sleep(1);
-        cpu_relax();
-        if (floppy_irq_flag != 0) {
-            floppy_irq_flag = 0;
-            return true;
-        }
+    // Woken by IRQ 6 itself, not by the next tick after it: a read that
+    // waits a whole tick per sector would take a revolution's worth of
+    // ticks for a track the controller moved in one go.
+    if (!timer_sleep_until(IRQ_WAIT_TICKS, &floppy_irq_flag)) {
+        return false;
     }
-    return false;
+    floppy_irq_flag = 0;
+    return true;
 }
 
 ChsAddress lba_to_chs(uint16_t block)
