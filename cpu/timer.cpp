@@ -224,9 +224,8 @@ bool timer_sleep_until(uint32_t ticks, const volatile uint8_t* flag)
     }
     timer_set_running(sleep_timer, 1);
     const uint32_t began = timer_get_count(sleep_timer);
-    cpu_wait_until([&] {
-        return *flag != 0 || !timer_accepted(sleep_timer) || timer_get_count(sleep_timer) - began >= ticks;
-    });
+    cpu_wait_until(
+        [&] { return *flag != 0 || !timer_accepted(sleep_timer) || timer_get_count(sleep_timer) - began >= ticks; });
     return *flag != 0;
 }
 

@@ -46,11 +46,10 @@ uint8_t scan_code(char c)
 const std::vector<uint8_t>& disk()
 {
     static const std::vector<uint8_t> image = [] {
-        std::vector<fake::floppy::ImageEntry> entries = {
-            {"ONE.TXT", std::string(300, 'a')},
-            {"THREE.TXT", std::string(1300, 'b')},
-            {"APP.KVX", std::string("KVALME1 A \xE9\x05\0\0\0", 15)},
-            {"LIST/", ""}};
+        std::vector<fake::floppy::ImageEntry> entries = {{"ONE.TXT", std::string(300, 'a')},
+                                                         {"THREE.TXT", std::string(1300, 'b')},
+                                                         {"APP.KVX", std::string("KVALME1 A \xE9\x05\0\0\0", 15)},
+                                                         {"LIST/", ""}};
         for (int i = 10; i < 30; ++i) {
             entries.push_back({"LIST/F" + std::to_string(i), ""});
         }
