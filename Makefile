@@ -7,7 +7,8 @@
 #   make debug      QEMU halted with its GDB stub, and a gdb script
 #   make lint       clang-tidy and cppcheck over the kernel sources
 #   make bench      benchmarks (never part of make test)
-#   make soak       200 application load/kill cycles, 200 faulting starts,
+#   make soak       the damaged-disk tests, then 200 application load/kill
+#                   cycles, 200 faulting starts,
 #                   every processor exception once and 50 stack overflows,
 #                   with mem's Used Size before and after (ROUNDS=n and
 #                   OVERFLOWS=m to change)
@@ -188,7 +189,9 @@ unit: deps $(UNIT_BIN)
 # --- system tests in QEMU -----------------------------------------------------
 
 # One QEMU per core: each test module runs whole on one worker, so the
-# machines a module shares are booted once.
+# machines a module shares are booted once. The damaged-disk module takes
+# minutes; make soak runs it (make system too).
+SOAK_MODULES := test_damaged_disks.py
 PYTEST_JOBS := -n $(shell nproc) --dist loadfile
 
 system: deps $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS)
@@ -198,7 +201,7 @@ system: deps $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS)
 test: deps
 	@$(MAKE) --no-print-directory -j$(shell nproc) $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS) $(UNIT_BIN)
 	tools/unit-tests.sh $(UNIT_BIN) --gtest_brief=1
-	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) .
+	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) $(addprefix --ignore=,$(SOAK_MODULES)) .
 
 # --- running and debugging -----------------------------------------------------
 
@@ -261,6 +264,7 @@ bench: deps $(IMAGE) $(NO_READ_AHEAD_IMAGE) $(TEST_IMAGE) $(HEAP_BENCH)
 	tools/bench.sh
 
 soak: deps $(IMAGE) $(FAULT_APPS)
+	cd tests/system && /usr/bin/python3 -m pytest -q $(SOAK_MODULES)
 	/usr/bin/python3 tools/soak.py $(if $(ROUNDS),--rounds $(ROUNDS)) $(if $(OVERFLOWS),--overflows $(OVERFLOWS))
 
 clean:
