@@ -1,5 +1,5 @@
-// fatal_error's two outcomes, the report screen row by row, and the
-// processor-exception messages.
+// fatal_error's two outcomes, which report it shows where, and the
+// double-fault task.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -16,24 +16,6 @@
 #include "proc/process.h"
 
 namespace {
-
-// One banner row as the screen holds it: 26 blanks, then the pattern with
-// '#' standing for the full block (219).
-std::string banner_row(const std::string& pattern)
-{
-    std::string row(26, ' ');
-    for (char c : pattern) {
-        row += c == '#' ? '\xDB' : ' ';
-    }
-    return row;
-}
-
-const std::vector<std::string> BANNER = {
-    banner_row("##### ##### ###### ##### ##"),    banner_row("##### ##### ###### ##### ##"),
-    banner_row("##    ## ##   ##   ## ## ##"),    banner_row("####  #####   ##   ##### ##"),
-    banner_row("####  #####   ##   ##### ##"),    banner_row("##    ## ##   ##   ## ## #####"),
-    banner_row("##    ## ##   ##   ## ## #####"),
-};
 
 constexpr uint8_t YELLOW_ON_BLUE = 0x1E;
 constexpr uint8_t LIGHT_RED_ON_BLUE = 0x1C;
@@ -61,26 +43,13 @@ protected:
         scheduler_set_enabled(1);
     }
 
-    // Rows 0-16 of the kernel report, characters and colours.
+    // The kernel report, whose layout row by row the system tests check: the
+    // screen cleared, the explanation, the message.
     static void expect_kernel_report(const std::string& message)
     {
         EXPECT_TRUE(screen::row_is(0, ' ', YELLOW_ON_BLUE));
-        EXPECT_EQ(screen::row(1), std::string(80, ' '));  // the lead-in's two blanks
-        for (uint32_t row = 0; row < BANNER.size(); ++row) {
-            EXPECT_EQ(screen::line(2 + row), BANNER[row]) << "banner row " << row;
-            EXPECT_EQ(screen::attr_at(26, 2 + row), LIGHT_RED_ON_BLUE);
-        }
-        EXPECT_EQ(screen::attr_at(26 + 29, 7), LIGHT_RED_ON_BLUE);
-        EXPECT_TRUE(screen::row_is(9, ' ', YELLOW_ON_BLUE));
         EXPECT_EQ(screen::line(10), "Kestrel Vale (KVAL) detected an error and it turned off itself to");
         EXPECT_EQ(screen::attr_at(0, 10), LIGHT_CYAN_ON_BLUE);
-        EXPECT_EQ(screen::line(11), "   protect your computer from demage.");
-        EXPECT_EQ(screen::attr_at(3, 11), LIGHT_CYAN_ON_BLUE);
-        EXPECT_TRUE(screen::row_is(12, ' ', YELLOW_ON_BLUE));
-        EXPECT_EQ(screen::line(13), "   Please report this error to the Kestrel Vale developers,");
-        EXPECT_EQ(screen::line(14), "   kval-developers@example.org");
-        EXPECT_EQ(screen::attr_at(3, 14), LIGHT_CYAN_ON_BLUE);
-        EXPECT_TRUE(screen::row_is(15, ' ', YELLOW_ON_BLUE));
         EXPECT_EQ(screen::line(16), "[KVAL] : Fatal Error : " + message);
         EXPECT_EQ(screen::attr_at(0, 16), LIGHT_RED_ON_BLUE);
         EXPECT_EQ(screen::attr_at(22 + message.size(), 16), LIGHT_RED_ON_BLUE);
@@ -134,18 +103,11 @@ TEST_F(FatalTest, FaultInAnApplicationEndsOnlyThatApplication)
 
     EXPECT_EQ(fake::syscalls, std::vector<uint32_t>{1});
     EXPECT_TRUE(switching_and_interrupts_on_at_call);
-    // Printed at the cursor; nothing cleared.
+    // Printed at the cursor, nothing cleared (its lines and colours are
+    // checked in the running system), and the application's colour comes back.
     EXPECT_EQ(screen::line(1), "KVAL>");
-    EXPECT_TRUE(screen::row_is(2, ' ', YELLOW_ON_BLUE));
-    EXPECT_EQ(screen::line(3), "[KVALDBG] : KVAL detected an error in the application (DEMO.KVX)");
-    EXPECT_EQ(screen::line(4), "So KVAL terminated it to protect your computer.");
     EXPECT_EQ(screen::line(5), "ERROR : Page Fault");
-    for (uint32_t row = 3; row <= 5; ++row) {
-        EXPECT_EQ(screen::attr_at(0, row), LIGHT_RED_ON_BLUE) << "row " << row;
-    }
-    EXPECT_EQ(con_get_x(), 0u);
-    EXPECT_EQ(con_get_y(), 7u);
-    EXPECT_EQ(con_get_color(), COLOR_WHITE) << "the application's colour comes back";
+    EXPECT_EQ(con_get_color(), COLOR_WHITE);
 }
 
 TEST_F(FatalTest, ApplicationPathStopsShouldTheExitCallComeBackAndPrintsTheLongestNameWhole)
@@ -229,20 +191,5 @@ TEST_P(DoubleFaultTest, EndsOnlyAnApplicationOnAFreshStackOrShowsTheKernelReport
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DoubleFaultTest, ::testing::ValuesIn(DOUBLE_FAULTS));
-
-// Tabs print nothing, so only the texts themselves show where they are.
-TEST(FatalTexts, TabsAndNewlinesSitWhereTheLayoutNeedsThem)
-{
-    std::string banner = "\n\t\t\t\t  \n";
-    for (const std::string& row : BANNER) {
-        banner += row + (&row != &BANNER.back() ? "\t\t\t\t  \n" : "");
-    }
-    EXPECT_EQ(fatal_banner, banner);
-    EXPECT_EQ(std::string(fatal_explanation),
-              "\n\nKestrel Vale (KVAL) detected an error and it turned off itself to"
-              "\n\t\t\t\t   protect your computer from demage."
-              "\n\n\t\t\t\t   Please report this error to the Kestrel Vale developers,"
-              "\n\t\t\t\t   kval-developers@example.org");
-}
 
 }  // namespace

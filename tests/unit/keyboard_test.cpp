@@ -86,16 +86,6 @@ TEST_F(KeyboardTest, EveryScanCodeOffersItsKeyCode)
     EXPECT_EQ(covered, 128);
 }
 
-TEST_F(KeyboardTest, ShiftAloneGives0E05AndInsertGivesZero)
-{
-    deliver(SC_SHIFT);
-    EXPECT_EQ(kbd_wait_key(), 0x0E05u);
-    deliver(0x36);  // right Shift
-    EXPECT_EQ(kbd_wait_key(), KEY_SHIFT);
-    deliver(0x52);  // Insert
-    EXPECT_EQ(kbd_wait_key(), 0u);
-}
-
 // The wait must let interrupts in while it waits, or no key could arrive, and
 // must leave them as it found them once it has taken the key. It halts
 // between keys, but only while interrupts are on: a halt with them off would

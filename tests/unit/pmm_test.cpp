@@ -151,28 +151,23 @@ TEST_F(PmmTest, MoreRamThanTheKernelCanMapRunsOnTwoGiB)
     }
 }
 
-TEST_F(PmmTest, PairSkipsFreeFrameFollowedByUsedOne)
+// A run skips a free frame followed by a used one; the last free frame is
+// never handed out, so a run fails with exactly as many frames free.
+TEST_F(PmmTest, RunsSkipShortGapsAndTheLastFreeFrameIsRefused)
 {
     boot(PC_MAP);
     const uint32_t first = static_cast<uint32_t>(pmm_first_free());
     pmm_mark_region_used((first + 1) * 4096, 4096);
-
     EXPECT_EQ(pmm_first_free_run(2), static_cast<int32_t>(first + 2));
     EXPECT_EQ(pmm_alloc_frames(2), (first + 2) * 4096);
     EXPECT_EQ(pmm_alloc_frame(), first * 4096);
-}
 
-TEST_F(PmmTest, LastFreeFrameIsRefused)
-{
     leave_free(1);
     ASSERT_GE(pmm_first_free(), 0);  // a free bit is there
     EXPECT_EQ(pmm_alloc_frame(), 0u);
     EXPECT_EQ(pmm_alloc_frames(1), 0u);
     EXPECT_EQ(pmm_used_size(true), 4095u);
-}
 
-TEST_F(PmmTest, RunFailsWithExactlyThatManyFree)
-{
     leave_free(3);
     ASSERT_EQ(pmm_first_free_run(3), 4093);  // lowest-first leaves the top frames
     EXPECT_EQ(pmm_alloc_frames(3), 0u);

@@ -76,17 +76,6 @@ TEST_F(PrintfTest, StringsOfAnyLengthPrintWhole)
     }
 }
 
-TEST_F(PrintfTest, DebugReportIsLightRedAndTheColourReturnsToYellow)
-{
-    con_debug("\n[KVALDBG]: The GDT Index is higher than the max entries [Index = %i]", 9);
-    con_putc('!');
-    const std::string text = "[KVALDBG]: The GDT Index is higher than the max entries [Index = 9]";
-    EXPECT_EQ(screen::line(1), text + "!");
-    EXPECT_EQ(screen::attr_at(0, 1), 0x1C);
-    EXPECT_EQ(screen::attr_at(text.size() - 1, 1), 0x1C);
-    EXPECT_EQ(screen::attr_at(text.size(), 1), 0x1E);
-}
-
 // A system call hands over the values of three registers; strings are
 // addresses in the caller's address space, and missing values count as 0.
 TEST_F(PrintfTest, ListAndArrayArguments)
