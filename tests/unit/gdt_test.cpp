@@ -1,6 +1,6 @@
-// The global descriptor table: slot bytes, the loaded register image, the
-// two task-state segments and their re-arming after a double fault, and the
-// reaction to a slot index outside the table.
+// The global descriptor table: slot bytes, the two task-state segments and
+// their re-arming after a double fault, and the reaction to a slot index
+// outside the table.
 #include <cstdint>
 #include <cstring>
 #include <string>

@@ -1,5 +1,5 @@
-// The interrupt descriptor table: gate bytes, the vector map once the
-// defaults and the exception handlers are in, and line unmasking.
+// The interrupt descriptor table: gate bytes, line masking and unmasking, and
+// the reaction to a vector outside the table.
 #include <cstdint>
 #include <cstring>
 #include <vector>
