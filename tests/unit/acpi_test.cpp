@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <string>
 #include <vector>
 
 #include "cpu/isr.h"

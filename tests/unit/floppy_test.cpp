@@ -282,7 +282,6 @@ TEST_F(FloppyTest, ReadsNeedTheMotorWhichNeedsTheDriveAndDeliverTheFirstSectorMo
     bring_up();
     EXPECT_TRUE(read(40).empty()) << "the motor flag is off";
     floppy_motor(true);
-    EXPECT_TRUE(floppy_motor_is_on());
     EXPECT_EQ(read(2879), on_disk(2879));  // head 1: ends at the track's end
     EXPECT_EQ(read(40), on_disk(40));      // head 0: ends at terminal count
     EXPECT_EQ(fdc().transfers.back().bytes, DMA_TRACK_BYTES);
@@ -292,7 +291,6 @@ TEST_F(FloppyTest, ReadsNeedTheMotorWhichNeedsTheDriveAndDeliverTheFirstSectorMo
     EXPECT_EQ(fdc().reads, 2) << "refused reads never reach the controller";
 
     floppy_motor(false);
-    EXPECT_FALSE(floppy_motor_is_on());
     fdc_set_enabled(false);  // parked for restart: held in reset
     fdc_set_enabled(true);
     EXPECT_EQ(fake::writes_to(DOR), (std::vector<uint32_t>{0x1C, 0x0C, 0x00, 0x0C}));

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <string>
 #include <utility>
 #include <vector>
 

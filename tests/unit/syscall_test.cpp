@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "cpu/isr.h"
 #include "cpu/timer.h"
