@@ -242,17 +242,21 @@ using StackTest = HeapTest;
 // the steps before it took goes back, and no heap is left to allocate from.
 TEST_F(HeapTest, AFailedInitGivesBackEveryFrameAndMapping)
 {
-    enum Failure { NO_CONTROL_FRAME, HEAP_PAGE_TAKEN, NO_RECORD_FRAMES };
-    for (const Failure failure : {NO_CONTROL_FRAME, HEAP_PAGE_TAKEN, NO_RECORD_FRAMES}) {
+    enum Failure { NO_CONTROL_FRAME, NO_HEAP_FRAMES, HEAP_PAGE_TAKEN, NO_RECORD_FRAMES };
+    for (const Failure failure : {NO_CONTROL_FRAME, NO_HEAP_FRAMES, HEAP_PAGE_TAKEN, NO_RECORD_FRAMES}) {
         SetUp();
         // A new directory, so the heap's pages start unmapped.
         ASSERT_TRUE(vmm_init());
         if (failure == NO_CONTROL_FRAME) {
             pmm_mark_region_used(0, LOW_MEMORY_END);
+        } else if (failure == NO_HEAP_FRAMES) {
+            pmm_mark_region_used(0, LOW_MEMORY_END - PAGE_SIZE);  // one frame left, the control frame's
+            pmm_mark_region_used(LOW_MEMORY_END, pmm_memory_size(false) - LOW_MEMORY_END);
         } else if (failure == HEAP_PAGE_TAKEN) {
             ASSERT_TRUE(vmm_map_page(pmm_alloc_frame(), HEAP_END - PAGE_SIZE, false, true, vmm_current_directory()));
         } else {
-            pmm_mark_region_used(0, LOW_MEMORY_END - PAGE_SIZE);  // one low frame: the control frame only
+            // Two low frames: the control frame and the heap's page table, none for the records.
+            pmm_mark_region_used(0, LOW_MEMORY_END - 2 * PAGE_SIZE);
         }
         const uint32_t used = pmm_used_size(true);
         EXPECT_FALSE(heap_init()) << failure;
