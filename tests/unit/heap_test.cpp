@@ -247,20 +247,35 @@ TEST_F(HeapTest, AFailedInitGivesBackEveryFrameAndMapping)
         SetUp();
         // A new directory, so the heap's pages start unmapped.
         ASSERT_TRUE(vmm_init());
-        if (failure == NO_CONTROL_FRAME) {
-            pmm_mark_region_used(0, LOW_MEMORY_END);
-        } else if (failure == NO_HEAP_FRAMES) {
-            pmm_mark_region_used(0, LOW_MEMORY_END - PAGE_SIZE);  // one frame left, the control frame's
-            pmm_mark_region_used(LOW_MEMORY_END, pmm_memory_size(false) - LOW_MEMORY_END);
+        // Every frame taken, then the lowest of them given back: exactly those
+        // decide where it fails.
+        std::vector<uint32_t> low, high;
+        for (uint32_t frame; (frame = pmm_alloc_frames_below(1, LOW_MEMORY_END)) != 0;) {
+            low.push_back(frame);
+        }
+        for (uint32_t frame; (frame = pmm_alloc_frame()) != 0;) {
+            high.push_back(frame);
+        }
+        const auto give_back = [](const std::vector<uint32_t>& frames, size_t count) {
+            for (size_t i = 0; i < count; ++i) {
+                pmm_free_frame(frames[i]);
+            }
+        };
+        if (failure == NO_HEAP_FRAMES) {
+            give_back(low, 1);  // the control frame, and far fewer frames than the heap's
+            give_back(high, 1);
         } else if (failure == HEAP_PAGE_TAKEN) {
+            give_back(low, low.size());
+            give_back(high, high.size());
             ASSERT_TRUE(vmm_map_page(pmm_alloc_frame(), HEAP_END - PAGE_SIZE, false, true, vmm_current_directory()));
-        } else {
-            // Two low frames: the control frame and the heap's page table, none for the records.
-            pmm_mark_region_used(0, LOW_MEMORY_END - 2 * PAGE_SIZE);
+        } else if (failure == NO_RECORD_FRAMES) {
+            give_back(low, 2);  // the control frame and the heap's page table, none for the records
+            give_back(high, high.size());
         }
         const uint32_t used = pmm_used_size(true);
         EXPECT_FALSE(heap_init()) << failure;
-        EXPECT_EQ(pmm_used_size(true), used) << failure;
+        // Unmapping never releases a page table: the heap's own stays in the directory.
+        EXPECT_EQ(pmm_used_size(true), used + (failure == NO_RECORD_FRAMES ? 1 : 0)) << failure;
         EXPECT_THROW(virt_ptr(HEAP_START), fake::PageFault) << failure;
         EXPECT_EQ(heap_alloc(16), nullptr) << failure;
     }
