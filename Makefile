@@ -5,6 +5,7 @@
 #   make run        boot it in QEMU
 #   make test       build everything and run every test
 #   make debug      QEMU halted with its GDB stub, and a gdb script
+#   make screenshots  the handbook's pictures in docs/img, taken in QEMU
 #   make lint       clang-tidy and cppcheck over the kernel sources
 #   make bench      benchmarks (never part of make test)
 #   make soak       the damaged-disk tests, then 200 application load/kill
@@ -218,6 +219,14 @@ debug: image
 	@echo "QEMU waits for gdb on :1234. In another terminal: gdb -x $(BUILD)/kval.gdb"
 	@printf 'file %s\ntarget remote :1234\nbreak kernel_main\n' $(abspath $(BUILD)/kernel.elf) > $(BUILD)/kval.gdb
 	$(QEMU) $(QEMU_ARGS) $(QEMU_DISPLAY) -s -S
+
+# --- the handbook's screenshots ---------------------------------------------------
+
+# docs/img/*.png, taken from the release image in QEMU by tools/screenshots.py;
+# the same system gives the same files byte for byte.
+.PHONY: screenshots
+screenshots: image
+	/usr/bin/python3 tools/screenshots.py $(IMAGE) docs/img
 
 # --- quality -------------------------------------------------------------------
 
