@@ -7,7 +7,7 @@
 #   make debug      QEMU halted with its GDB stub, and a gdb script
 #   make lint       clang-tidy and cppcheck over the kernel sources
 #   make bench      benchmarks (never part of make test)
-#   make soak       the damaged-disk tests, then 200 application load/kill
+#   make soak       the damaged-disk and storm tests, then 200 application load/kill
 #                   cycles, 200 faulting starts,
 #                   every processor exception once and 50 stack overflows,
 #                   with mem's Used Size before and after (ROUNDS=n and
@@ -197,9 +197,9 @@ unit: deps $(UNIT_BIN)
 # --- system tests in QEMU -----------------------------------------------------
 
 # One QEMU per core: each test module runs whole on one worker, so the
-# machines a module shares are booted once. The damaged-disk module takes
-# minutes; make soak runs it (make system too).
-SOAK_MODULES := test_damaged_disks.py
+# machines a module shares are booted once. The damaged-disk and storm
+# modules take minutes; make soak runs them (make system too).
+SOAK_MODULES := test_damaged_disks.py test_storms.py
 PYTEST_JOBS := -n $(shell nproc) --dist loadfile
 
 system: deps $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS) $(STORM_APPS)
@@ -238,7 +238,7 @@ lint: deps
 
 format:
 	clang-format -i $(KERNEL_CXX) $(wildcard $(addsuffix /*.h,$(KERNEL_DIRS))) \
-	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp apps/*.cpp sdk/*.cpp sdk/*.h)
+	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp apps/*.cpp apps/storm/*.cpp sdk/*.cpp sdk/*.h)
 
 # The benchmark's second kernel: the floppy driver without read-ahead, so that
 # make bench measures what read-ahead gains on the same machine in the same
