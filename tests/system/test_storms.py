@@ -232,6 +232,10 @@ def clear(session):
     session.console = cm.Console.of(screen, len("KVAL >"), 1, cm.YELLOW)
 
 
+# A fault report, or ldapp's messages for a start that failed.
+LOAD_FAILURES = ("ERROR :", "Invalid Executable.", "Internal Error.", "Insufficient Memory.", "Cannot find")
+
+
 def type_noise(machine, rng, done):
     """Keys without letters or Shift, as fast as they go, until done(screen); returns how many.
 
@@ -240,7 +244,8 @@ def type_noise(machine, rng, done):
     deadline = time.monotonic() + scaled(STORM_TIMEOUT)
     count = 0
     while not done(machine.screen()):
-        if time.monotonic() > deadline or machine.screen().contains("ERROR :"):
+        screen = machine.screen()
+        if time.monotonic() > deadline or any(map(screen.contains, LOAD_FAILURES)):
             places = [hex(machine.registers()["EIP"]) for _ in range(5)]
             raise AssertionError(f"the storm did not end; EIP {places}\n{machine.report()}")
         machine.press(rng.choice(NOISE))
