@@ -8,7 +8,7 @@
 #   make screenshots  the handbook's pictures in docs/img, taken in QEMU
 #   make lint       clang-tidy and cppcheck over the kernel sources
 #   make bench      benchmarks (never part of make test)
-#   make soak       the damaged-disk tests, then 200 application load/kill
+#   make soak       the damaged-disk and storm tests, then 200 application load/kill
 #                   cycles, 200 faulting starts,
 #                   every processor exception once and 50 stack overflows,
 #                   with mem's Used Size before and after (ROUNDS=n and
@@ -57,6 +57,9 @@ APPS := $(patsubst apps/%,$(APPS_DISK)/apps/%.kvx,$(basename $(APP_SOURCES)))
 # onto the tests' own floppies, not this one.
 FAULT_CASES := $(addprefix vec,00 01 02 03 04 05 06 07 08 09 10 11 12 13 14 16 17 18 19 30) mmx sse stkedge
 FAULT_APPS := $(patsubst %,$(BUILD)/apps/faults/%.kvx,$(FAULT_CASES))
+# The storm tests' programs (apps/storm): system calls and keys at random.
+# They too go only onto the tests' own floppies.
+STORM_APPS := $(patsubst apps/storm/%.cpp,$(BUILD)/apps/storm/%.kvx,$(wildcard apps/storm/*.cpp))
 DISK_DIRS := disk $(PICTURES_DIR) $(APPS_DISK)
 
 .PHONY: all image apps deps run debug test unit system lint format bench soak clean
@@ -64,7 +67,7 @@ DISK_DIRS := disk $(PICTURES_DIR) $(APPS_DISK)
 
 all: image
 image: deps $(IMAGE)
-apps: deps $(APPS) $(FAULT_APPS)
+apps: deps $(APPS) $(FAULT_APPS) $(STORM_APPS)
 
 deps:
 	@tools/install-deps.sh
@@ -143,6 +146,11 @@ $(APPS_DISK)/apps/%.kvx: apps/%.asm sdk/kval.inc sdk/checkkvx.py
 	$(NASM) -f bin -I sdk/ $< -o $@
 	sdk/checkkvx.py $@
 
+$(BUILD)/apps/storm/%.kvx: $(BUILD)/apps/obj/storm/%.elf sdk/checkkvx.py
+	@mkdir -p $(dir $@)
+	objcopy -O binary $< $@
+	sdk/checkkvx.py $@
+
 $(BUILD)/apps/faults/%.kvx: apps/faults/raise.asm sdk/kval.inc sdk/checkkvx.py
 	@mkdir -p $(dir $@)
 	$(NASM) -f bin -I sdk/ -DFAULT=$* $< -o $@
@@ -190,12 +198,12 @@ unit: deps $(UNIT_BIN)
 # --- system tests in QEMU -----------------------------------------------------
 
 # One QEMU per core: each test module runs whole on one worker, so the
-# machines a module shares are booted once. The damaged-disk module takes
-# minutes; make soak runs it (make system too).
-SOAK_MODULES := test_damaged_disks.py
+# machines a module shares are booted once. The damaged-disk and storm
+# modules take minutes; make soak runs them (make system too).
+SOAK_MODULES := test_damaged_disks.py test_storms.py
 PYTEST_JOBS := -n $(shell nproc) --dist loadfile
 
-system: deps $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS)
+system: deps $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS) $(STORM_APPS)
 	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) $(if $(K),-k '$(K)') .
 
 # Everything the tests need is built first, one compiler per core.
@@ -239,7 +247,7 @@ lint: deps
 
 format:
 	clang-format -i $(KERNEL_CXX) $(wildcard $(addsuffix /*.h,$(KERNEL_DIRS))) \
-	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp apps/*.cpp sdk/*.cpp sdk/*.h)
+	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp apps/*.cpp apps/storm/*.cpp sdk/*.cpp sdk/*.h)
 
 # The benchmark's second kernel: the floppy driver without read-ahead, so that
 # make bench measures what read-ahead gains on the same machine in the same
@@ -272,7 +280,7 @@ $(HEAP_BENCH): $(BUILD)/host/tests/bench/heap_bench.o $(BUILD)/host/tests/fakes/
 bench: deps $(IMAGE) $(NO_READ_AHEAD_IMAGE) $(TEST_IMAGE) $(HEAP_BENCH)
 	tools/bench.sh
 
-soak: deps $(IMAGE) $(FAULT_APPS)
+soak: deps $(IMAGE) $(FAULT_APPS) $(STORM_APPS)
 	cd tests/system && /usr/bin/python3 -m pytest -q $(SOAK_MODULES)
 	/usr/bin/python3 tools/soak.py $(if $(ROUNDS),--rounds $(ROUNDS)) $(if $(OVERFLOWS),--overflows $(OVERFLOWS))
 

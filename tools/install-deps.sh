@@ -11,6 +11,7 @@ needs=(
   "mkfs.fat                     dosfstools"
   "qemu-system-i386             qemu-system-x86"
   "g++                          g++"
+  "nm                           binutils"
   "/usr/lib/gcc/x86_64-linux-gnu/12/32/libgcc.a  g++-multilib"
   "/usr/src/googletest/googletest/src/gtest-all.cc  googletest"
   "/usr/lib32/libasan.so.8      lib32asan8"
