@@ -1,0 +1,433 @@
+"""Drives KVAL machines in Bochs, with the same interface as kval.Machine.
+
+Bochs models the PC's devices more strictly than QEMU and logs what it
+dislikes. A BochsMachine boots a private copy of a floppy image with the
+settings of the repository's bochsrc.txt and talks to Bochs three ways:
+
+- keys go in through Bochs's rfb display, a VNC server: a minimal RFB 3.3
+  client sends X key symbols and keeps the picture it is sent;
+- memory comes out through Bochs's built-in debugger on stdin/stdout: a
+  SIGINT breaks in, `writemem` copies a range to a file, `c` continues;
+- power-off and reset are read from Bochs's log.
+
+The guest runs with `clock: sync=none`: time advances with the instructions
+and jumps ahead while KVAL halts, so a run does not depend on the host's load.
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import kval
+from kval import COLS, ROWS, VGA_TEXT, Screen, scaled
+
+BOCHS = os.environ.get("KVAL_BOCHS", "bochs-bin")
+BOCHSRC = Path(__file__).resolve().parents[2] / "bochsrc.txt"
+PROMPT = re.compile(rb"<bochs:\d+> $")
+POWER_OFF = "ACPI control: soft power off"
+RESET = "Reset(HARDWARE)"
+# Log lines of these kinds are Bochs's complaints about the guest.
+COMPLAINT = re.compile(r"^\d+([ep])\[(\w*) *\] (.*)$", re.M)
+
+# X key symbols (RFC 6143, 7.5.4) of QEMU's key names.
+KEYSYMS = {"ret": 0xFF0D, "esc": 0xFF1B, "backspace": 0xFF08, "tab": 0xFF09, "spc": 0x20,
+           "shift": 0xFFE1, "ctrl": 0xFFE3, "alt": 0xFFE9, "up": 0xFF52, "down": 0xFF54,
+           "left": 0xFF51, "right": 0xFF53, "home": 0xFF50, "end": 0xFF57, "delete": 0xFFFF,
+           "minus": ord("-"), "equal": ord("="), "bracket_left": ord("["),
+           "bracket_right": ord("]"), "semicolon": ord(";"), "apostrophe": ord("'"),
+           "grave_accent": ord("`"), "backslash": ord("\\"), "comma": ord(","),
+           "dot": ord("."), "slash": ord("/")}
+KEYSYMS.update({f"f{n}": 0xFFBE + n - 1 for n in range(1, 13)})
+SHIFTED = dict(zip("!@#$%^&*()_+{}:\"~|<>?", "1234567890-=[];'`\\,./"))
+
+
+def keysym(qcode, shifted=False):
+    """The key symbol of a QEMU key name; with shift held, that of the shifted character."""
+    if len(qcode) == 1:
+        char = qcode
+        if shifted:
+            char = char.upper() if char.isalpha() else {v: k for k, v in SHIFTED.items()}.get(char, char)
+        return ord(char)
+    return KEYSYMS[qcode]
+
+
+def settings(path=BOCHSRC):
+    """The bochsrc lines as {key: value}, in their order, comments left out."""
+    found = {}
+    for line in Path(path).read_text().splitlines():
+        line = line.split("#", 1)[0].strip()
+        if line:
+            key, value = (part.strip() for part in line.split(":", 1))
+            found[key] = value
+    return found
+
+
+def config(disk, memory, log, rfb_timeout=60):
+    """The test machine: bochsrc.txt with its own disk, memory, log and display."""
+    lines = settings()
+    lines.update({"display_library": f'rfb, options="timeout={rfb_timeout}"', "megs": str(memory),
+                  "floppya": f"1_44={disk}, status=inserted", "log": log,
+                  "clock": "sync=none, time0=local", "panic": "action=fatal"})
+    return "".join(f"{key}: {value}\n" for key, value in lines.items())
+
+
+class RFB:
+    """An RFB 3.3 client: the handshake, key events, and the framebuffer it is sent."""
+
+    def __init__(self, port, timeout):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        version = self._recv(12)
+        if not version.startswith(b"RFB 003."):
+            raise ConnectionError(f"not an RFB server: {version!r}")
+        self.sock.sendall(b"RFB 003.003\n")
+        security, = struct.unpack(">I", self._recv(4))
+        if security != 1:
+            raise ConnectionError(f"RFB security type {security}, not None")
+        self.sock.sendall(b"\x01")  # shared
+        init = self._recv(24)
+        self.width, self.height = struct.unpack(">HH", init[:4])
+        # Bochs serves 8-bit true colour: red in bits 0-2, green 3-5, blue 6-7.
+        self.bpp, _, _, true_colour = init[4:8]
+        self.maxima = struct.unpack(">HHH", init[8:14])
+        self.shifts = tuple(init[14:17])
+        if self.bpp != 8 or not true_colour:
+            raise ConnectionError(f"unexpected RFB pixel format {init[4:20].hex()}")
+        self._recv(struct.unpack(">I", init[20:24])[0])  # the desktop's name
+        self.pixels = bytearray(self.width * self.height)
+        self.updates = 0
+        self.lock = threading.Lock()
+        self.sock.settimeout(None)
+        self._request(incremental=False)
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _recv(self, count):
+        data = b""
+        while len(data) < count:
+            chunk = self.sock.recv(count - len(data))
+            if not chunk:
+                raise EOFError("the RFB server closed the connection")
+            data += chunk
+        return data
+
+    def _request(self, incremental):
+        self.sock.sendall(struct.pack(">BBHHHH", 3, int(incremental), 0, 0, self.width, self.height))
+
+    def _serve(self):
+        """Reads the server's messages for ever; raw rectangles go into pixels."""
+        try:
+            while True:
+                kind = self._recv(1)[0]
+                if kind == 0:  # FramebufferUpdate
+                    count, = struct.unpack(">xH", self._recv(3))
+                    for _ in range(count):
+                        x, y, w, h, encoding = struct.unpack(">HHHHi", self._recv(12))
+                        if encoding != 0:
+                            raise ConnectionError(f"RFB encoding {encoding} not asked for")
+                        data = self._recv(w * h)
+                        with self.lock:
+                            for row in range(h):
+                                at = (y + row) * self.width + x
+                                self.pixels[at:at + w] = data[row * w:(row + 1) * w]
+                    self.updates += 1
+                    self._request(incremental=True)
+                elif kind == 1:  # SetColourMapEntries
+                    _, count = struct.unpack(">xHH", self._recv(5))
+                    self._recv(6 * count)
+                elif kind == 2:  # Bell
+                    pass
+                elif kind == 3:  # ServerCutText
+                    self._recv(struct.unpack(">xxxI", self._recv(7))[0])
+                else:
+                    raise ConnectionError(f"unknown RFB message {kind}")
+        except (OSError, EOFError, ConnectionError):
+            return
+
+    def key(self, symbol, down):
+        self.sock.sendall(struct.pack(">BBxxI", 4, int(down), symbol))
+
+    def rgb(self, x, y):
+        """The colour at (x, y) as (r, g, b), each scaled to 0-255."""
+        with self.lock:
+            value = self.pixels[y * self.width + x]
+        return tuple((value >> shift & top) * 255 // top for shift, top in zip(self.shifts, self.maxima))
+
+    def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+
+
+class Debugger:
+    """Bochs's command-line debugger on the process's stdin and stdout."""
+
+    def __init__(self, process):
+        self.process = process
+        self.output = bytearray()
+        self.changed = threading.Condition()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        while True:
+            data = self.process.stdout.read1(65536)
+            with self.changed:
+                if data:
+                    self.output += data
+                self.changed.notify_all()
+            if not data:
+                return
+
+    def wait_prompt(self, mark, timeout):
+        """Waits for the debugger's prompt after output position mark; returns the text."""
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while not PROMPT.search(self.output, mark):
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self.process.poll() is not None:
+                    tail = bytes(self.output[mark:])[-500:]
+                    raise TimeoutError(f"no Bochs debugger prompt: {tail!r}")
+                self.changed.wait(min(remaining, 0.5))
+            return bytes(self.output[mark:]).decode(errors="replace")
+
+    def send(self, line):
+        self.process.stdin.write(line.encode() + b"\n")
+        self.process.stdin.flush()
+
+    def command(self, line, timeout=30):
+        mark = len(self.output)
+        self.send(line)
+        return self.wait_prompt(mark, scaled(timeout))
+
+    def resume(self):
+        """Continues the simulation; returns once the debugger has taken the command.
+
+        Bochs clears a pending Ctrl-C as it continues, so a break-in that
+        arrived before this would be lost.
+        """
+        mark = len(self.output)
+        self.send("c")
+        deadline = time.monotonic() + scaled(10)
+        with self.changed:
+            while b"c\n" not in self.output[mark:] and time.monotonic() < deadline:
+                self.changed.wait(0.1)
+
+    def interrupt(self, timeout=30):
+        """Stops the simulation (as Ctrl-C does) and waits for the prompt.
+
+        A signal that lands just as a continue starts is dropped: it is sent
+        again until the prompt comes.
+        """
+        mark = len(self.output)
+        deadline = time.monotonic() + scaled(timeout)
+        while True:
+            self.process.send_signal(signal.SIGINT)
+            try:
+                return self.wait_prompt(mark, min(2.0, max(0.1, deadline - time.monotonic())))
+            except TimeoutError:
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    raise
+
+
+class BochsMachine(kval.Machine):
+    """One Bochs process booting a private copy of a floppy image.
+
+    memory: RAM in MiB. The polling, screen and typing helpers are
+    kval.Machine's; what differs is how Bochs is started, read and typed to.
+    """
+
+    def __init__(self, image, memory=32):
+        super().__init__(image, memory=memory)
+        self.debugger = None
+        self.rfb = None
+        self.paused = False
+        self.lock = threading.RLock()
+
+    # --- life cycle -------------------------------------------------------------
+
+    def start(self):
+        self.dir = tempfile.mkdtemp(prefix="kval-bochs-")
+        self.disk = os.path.join(self.dir, "floppy.img")
+        shutil.copyfile(self.image, self.disk)
+        self.log_path = os.path.join(self.dir, "bochs.log")
+        self.config_path = os.path.join(self.dir, "bochsrc")
+        with open(self.config_path, "w") as f:
+            f.write(config(self.disk, self.memory, self.log_path))
+        self.started_at = time.monotonic()
+        self.process = subprocess.Popen([BOCHS, "-q", "-f", self.config_path], cwd=self.dir,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT)
+        self.debugger = Debugger(self.process)
+        try:
+            port = int(self._wait_log(r"listening for connections on port (\d+)", 30).group(1))
+            self.rfb = RFB(port, scaled(30))
+            # The display is set up before the debugger takes its first command.
+            self.debugger.wait_prompt(0, scaled(30))
+            self.debugger.resume()
+        except Exception as exc:
+            report = self.report()
+            self.close()
+            raise RuntimeError(f"Bochs did not start: {exc}\n{report}") from exc
+        return self
+
+    def stop(self):
+        if self.process is None:
+            return
+        if self.process.poll() is None:
+            try:
+                with self.lock:
+                    if not self.paused:
+                        self.debugger.interrupt(timeout=10)
+                    self.debugger.send("q")
+                self.process.wait(timeout=scaled(10))
+            except Exception:
+                pass
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        if self.rfb is not None:
+            self.rfb.close()
+            self.rfb = None
+        for stream in (self.process.stdin, self.process.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+    def close(self):
+        self.stop()
+        if self.dir and not os.environ.get("KVAL_KEEP"):
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+    def pause(self):
+        with self.lock:
+            if not self.paused:
+                self.debugger.interrupt()
+                self.paused = True
+
+    def resume(self):
+        with self.lock:
+            if self.paused:
+                self.debugger.resume()
+                self.paused = False
+
+    def wait_exit(self, timeout):
+        try:
+            return self.process.wait(timeout=scaled(timeout))
+        except subprocess.TimeoutExpired as exc:
+            raise AssertionError(f"Bochs still running after {timeout} s\n{self.report()}") from exc
+
+    # --- the log -------------------------------------------------------------------
+
+    def bochs_log(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode(errors="replace")
+        except (OSError, TypeError):
+            return ""
+
+    qemu_log = bochs_log
+
+    def _wait_log(self, pattern, timeout):
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + scaled(timeout)
+        while True:
+            match = regex.search(self.bochs_log())
+            if match:
+                return match
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError(f"no /{pattern}/ in the Bochs log\n{self.report()}")
+            time.sleep(kval.POLL_INTERVAL)
+
+    def wait_for_log(self, text, timeout=kval.BOOT_TIMEOUT):
+        """Waits until Bochs logs a line holding text; returns that line."""
+        return self._wait_log(rf"^.*{re.escape(text)}.*$", timeout).group(0)
+
+    def complaints(self):
+        """The error and panic lines of the log, as (kind, device, message)."""
+        return COMPLAINT.findall(self.bochs_log())
+
+    def report(self):
+        parts = [f"machine: Bochs, {os.path.basename(self.image)}, megs {self.memory}"]
+        if self.running() and self.debugger is not None:
+            try:
+                parts.append("screen:\n" + str(self.screen()))
+            except Exception as exc:
+                parts.append(f"screen unavailable: {exc}")
+        log = self.bochs_log()
+        if log:
+            parts.append("Bochs log (tail):\n" + log[-3000:])
+        if self.debugger is not None:
+            parts.append("debugger (tail):\n" + bytes(self.debugger.output[-1000:]).decode(errors="replace"))
+        return "\n".join(parts)
+
+    # --- memory ----------------------------------------------------------------------
+
+    def memsave(self, address, size, cpu=0):
+        """Reads guest linear memory (through the current page tables) with writemem.
+
+        The kernel maps the first 4 MiB one-to-one in every address space, so
+        the VGA memory reads the same as its physical addresses.
+        """
+        path = os.path.join(self.dir, "dump.bin")
+        with self.lock:
+            was_paused = self.paused
+            if not was_paused:
+                self.debugger.interrupt()
+            try:
+                answer = self.debugger.command(f'writemem "{path}" {address:#x} {size}')
+            finally:
+                if not was_paused:
+                    self.debugger.resume()
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+            os.unlink(path)
+        except OSError as exc:
+            raise AssertionError(f"writemem failed: {answer}") from exc
+        if len(data) != size:
+            raise AssertionError(f"writemem gave {len(data)} of {size} bytes: {answer}")
+        return data
+
+    pmemsave = memsave
+
+    def screen(self):
+        return Screen(self.memsave(VGA_TEXT, COLS * ROWS * 2))
+
+    def screendump(self, path):
+        raise NotImplementedError("Bochs machines show their picture through display_rgb")
+
+    def display_rgb(self, x, y):
+        """A pixel of what Bochs's display shows, as (r, g, b) in 0-255."""
+        return self.rfb.rgb(x, y)
+
+    # --- keyboard ---------------------------------------------------------------------
+
+    def send_key(self, *qcodes, hold_ms=100):
+        shifted = "shift" in qcodes
+        symbols = [keysym(q, shifted) for q in qcodes]
+        for symbol in symbols:
+            self.rfb.key(symbol, True)
+        time.sleep(hold_ms / 1000)
+        for symbol in reversed(symbols):
+            self.rfb.key(symbol, False)
+
+    def key_event(self, qcode, down):
+        self.rfb.key(keysym(qcode), down)
+
+    def press(self, qcode):
+        self.send_key(qcode, hold_ms=0)
+
+    def debug_output(self):
+        return ""
