@@ -10,8 +10,10 @@ settings of the repository's bochsrc.txt and talks to Bochs three ways:
   SIGINT breaks in, `writemem` copies a range to a file, `c` continues;
 - power-off and reset are read from Bochs's log.
 
-The guest runs with `clock: sync=none`: time advances with the instructions
-and jumps ahead while KVAL halts, so a run does not depend on the host's load.
+The guest runs with `clock: sync=slowdown`: its time advances with the
+instructions it runs, never faster than the host's clock, so a busy host
+slows it down without changing what it does, and a halted KVAL costs the host
+no processor time.
 """
 
 import os
@@ -75,7 +77,7 @@ def config(disk, memory, log, rfb_timeout=60):
     lines = settings()
     lines.update({"display_library": f'rfb, options="timeout={rfb_timeout}"', "megs": str(memory),
                   "floppya": f"1_44={disk}, status=inserted", "log": log,
-                  "clock": "sync=none, time0=local", "panic": "action=fatal"})
+                  "clock": "sync=slowdown, time0=local", "panic": "action=fatal"})
     return "".join(f"{key}: {value}\n" for key, value in lines.items())
 
 
@@ -174,6 +176,7 @@ class Debugger:
     def __init__(self, process):
         self.process = process
         self.output = bytearray()
+        self.resumed_at = 0
         self.changed = threading.Condition()
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
@@ -221,6 +224,12 @@ class Debugger:
         with self.changed:
             while b"c\n" not in self.output[mark:] and time.monotonic() < deadline:
                 self.changed.wait(0.1)
+            self.resumed_at = mark + self.output.find(b"c\n", mark) - mark + 2
+
+    def stopped(self):
+        """True when the simulation stopped by itself (a reset, a panic) since the last continue."""
+        with self.changed:
+            return PROMPT.search(self.output, self.resumed_at) is not None
 
     def interrupt(self, timeout=30):
         """Stops the simulation (as Ctrl-C does) and waits for the prompt.
@@ -228,6 +237,8 @@ class Debugger:
         A signal that lands just as a continue starts is dropped: it is sent
         again until the prompt comes.
         """
+        if self.stopped():
+            return bytes(self.output[self.resumed_at:]).decode(errors="replace")
         mark = len(self.output)
         deadline = time.monotonic() + scaled(timeout)
         while True:
@@ -340,7 +351,7 @@ class BochsMachine(kval.Machine):
     qemu_log = bochs_log
 
     def _wait_log(self, pattern, timeout):
-        regex = re.compile(pattern)
+        regex = re.compile(pattern, re.M)
         deadline = time.monotonic() + scaled(timeout)
         while True:
             match = regex.search(self.bochs_log())
