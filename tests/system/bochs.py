@@ -16,6 +16,7 @@ slows it down without changing what it does, and a halted KVAL costs the host
 no processor time.
 """
 
+import contextlib
 import os
 import re
 import shutil
@@ -35,7 +36,8 @@ BOCHS = os.environ.get("KVAL_BOCHS", "bochs-bin")
 BOCHSRC = Path(__file__).resolve().parents[2] / "bochsrc.txt"
 PROMPT = re.compile(rb"<bochs:\d+> $")
 POWER_OFF = "ACPI control: soft power off"
-RESET = "Reset(HARDWARE)"
+RESET = "command 0xfe: reset cpu"
+RFB_TOOLBAR = 32  # pixel rows of Bochs's rfb tool bar above the guest's screen
 # Log lines of these kinds are Bochs's complaints about the guest.
 COMPLAINT = re.compile(r"^\d+([ep])\[(\w*) *\] (.*)$", re.M)
 
@@ -96,10 +98,10 @@ class RFB:
         self.sock.sendall(b"\x01")  # shared
         init = self._recv(24)
         self.width, self.height = struct.unpack(">HH", init[:4])
-        # Bochs serves 8-bit true colour: red in bits 0-2, green 3-5, blue 6-7.
+        # Bochs serves 8-bit true colour only. It announces red in bits 0-2
+        # and blue in bits 6-7, but its pixels hold red in bits 5-7, green in
+        # 2-4 and blue in 0-1 (blue text background 0x02, light green 0x5D).
         self.bpp, _, _, true_colour = init[4:8]
-        self.maxima = struct.unpack(">HHH", init[8:14])
-        self.shifts = tuple(init[14:17])
         if self.bpp != 8 or not true_colour:
             raise ConnectionError(f"unexpected RFB pixel format {init[4:20].hex()}")
         self._recv(struct.unpack(">I", init[20:24])[0])  # the desktop's name
@@ -157,10 +159,10 @@ class RFB:
         self.sock.sendall(struct.pack(">BBxxI", 4, int(down), symbol))
 
     def rgb(self, x, y):
-        """The colour at (x, y) as (r, g, b), each scaled to 0-255."""
+        """The colour at (x, y) as (r, g, b) levels: red and green 0-7, blue 0-3."""
         with self.lock:
             value = self.pixels[y * self.width + x]
-        return tuple((value >> shift & top) * 255 // top for shift, top in zip(self.shifts, self.maxima))
+        return value >> 5, value >> 2 & 7, value & 3
 
     def close(self):
         try:
@@ -333,6 +335,19 @@ class BochsMachine(kval.Machine):
                 self.debugger.resume()
                 self.paused = False
 
+    @contextlib.contextmanager
+    def stopped(self):
+        """The debugger, with the simulation stopped for the time of the block."""
+        with self.lock:
+            was_paused = self.paused
+            if not was_paused:
+                self.debugger.interrupt()
+            try:
+                yield self.debugger
+            finally:
+                if not was_paused:
+                    self.debugger.resume()
+
     def wait_exit(self, timeout):
         try:
             return self.process.wait(timeout=scaled(timeout))
@@ -392,15 +407,8 @@ class BochsMachine(kval.Machine):
         the VGA memory reads the same as its physical addresses.
         """
         path = os.path.join(self.dir, "dump.bin")
-        with self.lock:
-            was_paused = self.paused
-            if not was_paused:
-                self.debugger.interrupt()
-            try:
-                answer = self.debugger.command(f'writemem "{path}" {address:#x} {size}')
-            finally:
-                if not was_paused:
-                    self.debugger.resume()
+        with self.stopped() as debugger:
+            answer = debugger.command(f'writemem "{path}" {address:#x} {size}')
         try:
             with open(path, "rb") as f:
                 data = f.read()
@@ -420,8 +428,21 @@ class BochsMachine(kval.Machine):
         raise NotImplementedError("Bochs machines show their picture through display_rgb")
 
     def display_rgb(self, x, y):
-        """A pixel of what Bochs's display shows, as (r, g, b) in 0-255."""
-        return self.rfb.rgb(x, y)
+        """A pixel of the guest's screen as Bochs's display shows it, in RFB.rgb's levels.
+
+        The display draws 320 x 200 graphics at 640 x 400 (each pixel twice
+        across and down) and puts its tool bar above the guest's screen.
+        """
+        return self.rfb.rgb(x, RFB_TOOLBAR + y)
+
+    def rfb_updates(self):
+        return self.rfb.updates
+
+    def vga_state(self):
+        """Bochs's view of the VGA registers ('info device vga') as {name: value}."""
+        with self.stopped() as debugger:
+            text = debugger.command("info device vga")
+        return dict(re.findall(r"^s\.([\w.]+) = (\d+)", text, re.M))
 
     # --- keyboard ---------------------------------------------------------------------
 
