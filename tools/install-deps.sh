@@ -44,11 +44,13 @@ if [[ ${1:-} == gui ]] && ! dpkg-query -W -f='${Status}' qemu-system-gui 2>/dev/
 fi
 
 # Bochs, its ROM BIOS and LGPL VGA BIOS: only make test-bochs needs them. The base
-# package brings the rfb and term displays; bochs-x and bochs-sdl add windows.
+# package brings the rfb display the tests use; bochs-x and bochs-sdl add windows.
 if [[ ${1:-} == bochs ]]; then
   command -v bochs >/dev/null 2>&1 || missing+=(bochs)
   [[ -e /usr/share/bochs/BIOS-bochs-latest ]] || missing+=(bochsbios)
   [[ -e /usr/share/vgabios/vgabios.bin ]] || missing+=(vgabios)
+  # The term display, for bochsrc.txt without a desktop.
+  [[ -e /usr/lib/x86_64-linux-gnu/bochs/plugins/libbx_term_gui.so ]] || missing+=(bochs-term)
 fi
 
 [[ ${#missing[@]} -eq 0 ]] && exit 0

@@ -6,8 +6,9 @@ settings of the repository's bochsrc.txt and talks to Bochs three ways:
 
 - keys go in through Bochs's rfb display, a VNC server: a minimal RFB 3.3
   client sends X key symbols and keeps the picture it is sent;
-- memory comes out through Bochs's built-in debugger on stdin/stdout: a
-  SIGINT breaks in, `writemem` copies a range to a file, `c` continues;
+- memory comes out through Bochs's built-in debugger on stdin/stdout: the
+  simulation runs in slices that end at time breakpoints, and between two
+  slices `writemem` copies a range to a file;
 - power-off and reset are read from Bochs's log.
 
 The guest runs with `clock: sync=slowdown`: its time advances with the
@@ -20,7 +21,6 @@ import contextlib
 import os
 import re
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -35,6 +35,9 @@ from kval import COLS, ROWS, VGA_TEXT, Screen, scaled
 BOCHS = os.environ.get("KVAL_BOCHS", "bochs-bin")
 BOCHSRC = Path(__file__).resolve().parents[2] / "bochsrc.txt"
 PROMPT = re.compile(rb"<bochs:\d+> $")
+# Instructions per slice of simulation: 0.1 s of guest time at bochsrc.txt's
+# 50 million per second, the longest a look at the memory waits.
+SLICE = 5_000_000
 POWER_OFF = "ACPI control: soft power off"
 RESET = "command 0xfe: reset cpu"
 RFB_TOOLBAR = 32  # pixel rows of Bochs's rfb tool bar above the guest's screen
@@ -74,9 +77,13 @@ def settings(path=BOCHSRC):
     return found
 
 
-def config(disk, memory, log, rfb_timeout=60):
-    """The test machine: bochsrc.txt with its own disk, memory, log and display."""
+def config(disk, memory, log, extra=None, rfb_timeout=60):
+    """The test machine: bochsrc.txt with its own disk, memory, log and display.
+
+    extra: more {key: value} settings, such as {"debug": "action=ignore, floppy=report"}.
+    """
     lines = settings()
+    lines.update(extra or {})
     lines.update({"display_library": f'rfb, options="timeout={rfb_timeout}"', "megs": str(memory),
                   "floppya": f"1_44={disk}, status=inserted", "log": log,
                   "clock": "sync=slowdown, time0=local", "panic": "action=fatal"})
@@ -107,6 +114,7 @@ class RFB:
         self._recv(struct.unpack(">I", init[20:24])[0])  # the desktop's name
         self.pixels = bytearray(self.width * self.height)
         self.updates = 0
+        self.error = None
         self.lock = threading.Lock()
         self.sock.settimeout(None)
         self._request(incremental=False)
@@ -152,8 +160,8 @@ class RFB:
                     self._recv(struct.unpack(">xxxI", self._recv(7))[0])
                 else:
                     raise ConnectionError(f"unknown RFB message {kind}")
-        except (OSError, EOFError, ConnectionError):
-            return
+        except (OSError, EOFError, ConnectionError) as exc:
+            self.error = exc
 
     def key(self, symbol, down):
         self.sock.sendall(struct.pack(">BBxxI", 4, int(down), symbol))
@@ -173,15 +181,26 @@ class RFB:
 
 
 class Debugger:
-    """Bochs's command-line debugger on the process's stdin and stdout."""
+    """Bochs's command-line debugger on the process's stdin and stdout, run in slices.
+
+    The simulation never runs unbounded: each continue follows a time
+    breakpoint SLICE instructions ahead, and a thread continues again at
+    every stop unless someone holds the debugger. Breaking in with SIGINT,
+    as Ctrl-C does, is not used: Bochs logs from its signal handler, which
+    deadlocks when the signal lands while the simulation is writing its log.
+    """
 
     def __init__(self, process):
         self.process = process
         self.output = bytearray()
         self.resumed_at = 0
         self.changed = threading.Condition()
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
+        self.io = threading.RLock()  # one command sequence at a time
+        self.held = False  # a pause: the runner does not continue
+        self.quitting = False
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self.runner = None
 
     def _read(self):
         while True:
@@ -214,57 +233,66 @@ class Debugger:
         self.send(line)
         return self.wait_prompt(mark, scaled(timeout))
 
-    def resume(self):
-        """Continues the simulation; returns once the debugger has taken the command.
+    def start(self):
+        """Runs the simulation from the first prompt on, slice after slice."""
+        self.wait_prompt(0, scaled(30))
+        self.runner = threading.Thread(target=self._run, daemon=True)
+        self.runner.start()
 
-        Bochs clears a pending Ctrl-C as it continues, so a break-in that
-        arrived before this would be lost.
-        """
-        mark = len(self.output)
+    def _continue(self):
+        self.command(f"sb {SLICE}")
+        with self.changed:
+            self.resumed_at = len(self.output)
         self.send("c")
-        deadline = time.monotonic() + scaled(10)
+
+    def _run(self):
+        while self.process.poll() is None:
+            with self.changed:
+                if not PROMPT.search(self.output, self.resumed_at) or self.held:
+                    self.changed.wait(0.2)
+                    continue
+            with self.io:
+                if self.quitting:
+                    return
+                with self.changed:
+                    stopped = PROMPT.search(self.output, self.resumed_at) and not self.held
+                if stopped:
+                    try:
+                        self._continue()
+                    except (OSError, TimeoutError):
+                        return
+
+    @contextlib.contextmanager
+    def hold(self, timeout=30):
+        """The simulation stopped at its next slice's end, for the time of the block."""
+        with self.io:
+            self.wait_prompt(self.resumed_at, scaled(timeout))
+            yield self
+
+    def pause(self, paused):
         with self.changed:
-            while b"c\n" not in self.output[mark:] and time.monotonic() < deadline:
-                self.changed.wait(0.1)
-            self.resumed_at = mark + self.output.find(b"c\n", mark) - mark + 2
+            self.held = paused
+            self.changed.notify_all()
 
-    def stopped(self):
-        """True when the simulation stopped by itself (a reset, a panic) since the last continue."""
-        with self.changed:
-            return PROMPT.search(self.output, self.resumed_at) is not None
-
-    def interrupt(self, timeout=30):
-        """Stops the simulation (as Ctrl-C does) and waits for the prompt.
-
-        A signal that lands just as a continue starts is dropped: it is sent
-        again until the prompt comes.
-        """
-        if self.stopped():
-            return bytes(self.output[self.resumed_at:]).decode(errors="replace")
-        mark = len(self.output)
-        deadline = time.monotonic() + scaled(timeout)
-        while True:
-            self.process.send_signal(signal.SIGINT)
-            try:
-                return self.wait_prompt(mark, min(2.0, max(0.1, deadline - time.monotonic())))
-            except TimeoutError:
-                if time.monotonic() > deadline or self.process.poll() is not None:
-                    raise
+    def quit(self, timeout=10):
+        with self.io:
+            self.quitting = True
+            self.wait_prompt(self.resumed_at, scaled(timeout))
+            self.send("q")
 
 
 class BochsMachine(kval.Machine):
     """One Bochs process booting a private copy of a floppy image.
 
-    memory: RAM in MiB. The polling, screen and typing helpers are
+    memory: RAM in MiB. settings: bochsrc lines to add or change. The polling, screen and typing helpers are
     kval.Machine's; what differs is how Bochs is started, read and typed to.
     """
 
-    def __init__(self, image, memory=32):
+    def __init__(self, image, memory=32, settings=None):
         super().__init__(image, memory=memory)
+        self.settings = settings
         self.debugger = None
         self.rfb = None
-        self.paused = False
-        self.lock = threading.RLock()
 
     # --- life cycle -------------------------------------------------------------
 
@@ -275,7 +303,7 @@ class BochsMachine(kval.Machine):
         self.log_path = os.path.join(self.dir, "bochs.log")
         self.config_path = os.path.join(self.dir, "bochsrc")
         with open(self.config_path, "w") as f:
-            f.write(config(self.disk, self.memory, self.log_path))
+            f.write(config(self.disk, self.memory, self.log_path, self.settings))
         self.started_at = time.monotonic()
         self.process = subprocess.Popen([BOCHS, "-q", "-f", self.config_path], cwd=self.dir,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -285,8 +313,7 @@ class BochsMachine(kval.Machine):
             port = int(self._wait_log(r"listening for connections on port (\d+)", 30).group(1))
             self.rfb = RFB(port, scaled(30))
             # The display is set up before the debugger takes its first command.
-            self.debugger.wait_prompt(0, scaled(30))
-            self.debugger.resume()
+            self.debugger.start()
         except Exception as exc:
             report = self.report()
             self.close()
@@ -298,10 +325,7 @@ class BochsMachine(kval.Machine):
             return
         if self.process.poll() is None:
             try:
-                with self.lock:
-                    if not self.paused:
-                        self.debugger.interrupt(timeout=10)
-                    self.debugger.send("q")
+                self.debugger.quit()
                 self.process.wait(timeout=scaled(10))
             except Exception:
                 pass
@@ -324,29 +348,14 @@ class BochsMachine(kval.Machine):
             self.dir = None
 
     def pause(self):
-        with self.lock:
-            if not self.paused:
-                self.debugger.interrupt()
-                self.paused = True
+        """Keeps the simulation stopped from the end of its current slice on."""
+        self.debugger.pause(True)
 
     def resume(self):
-        with self.lock:
-            if self.paused:
-                self.debugger.resume()
-                self.paused = False
+        self.debugger.pause(False)
 
-    @contextlib.contextmanager
     def stopped(self):
-        """The debugger, with the simulation stopped for the time of the block."""
-        with self.lock:
-            was_paused = self.paused
-            if not was_paused:
-                self.debugger.interrupt()
-            try:
-                yield self.debugger
-            finally:
-                if not was_paused:
-                    self.debugger.resume()
+        return self.debugger.hold()
 
     def wait_exit(self, timeout):
         try:
@@ -394,6 +403,8 @@ class BochsMachine(kval.Machine):
         log = self.bochs_log()
         if log:
             parts.append("Bochs log (tail):\n" + log[-3000:])
+        if self.rfb is not None and self.rfb.error is not None:
+            parts.append(f"RFB client stopped: {self.rfb.error!r}")
         if self.debugger is not None:
             parts.append("debugger (tail):\n" + bytes(self.debugger.output[-1000:]).decode(errors="replace"))
         return "\n".join(parts)
