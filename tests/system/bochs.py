@@ -11,8 +11,8 @@ settings of the repository's bochsrc.txt and talks to Bochs three ways:
   slices `writemem` copies a range to a file;
 - power-off and reset are read from Bochs's log.
 
-The guest runs with `clock: sync=slowdown`: its time advances with the
-instructions it runs, never faster than the host's clock, so a busy host
+bochsrc.txt runs the guest with `clock: sync=slowdown`: its time advances
+with the instructions it runs, never faster than the host's clock, so a busy host
 slows it down without changing what it does, and a halted KVAL costs the host
 no processor time.
 """
@@ -85,8 +85,7 @@ def config(disk, memory, log, extra=None, rfb_timeout=60):
     lines = settings()
     lines.update(extra or {})
     lines.update({"display_library": f'rfb, options="timeout={rfb_timeout}"', "megs": str(memory),
-                  "floppya": f"1_44={disk}, status=inserted", "log": log,
-                  "clock": "sync=slowdown, time0=local", "panic": "action=fatal"})
+                  "floppya": f"1_44={disk}, status=inserted", "log": log, "panic": "action=fatal"})
     return "".join(f"{key}: {value}\n" for key, value in lines.items())
 
 
