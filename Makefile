@@ -6,6 +6,7 @@
 #   make test       build everything and run every test
 #   make debug      QEMU halted with its GDB stub, and a gdb script
 #   make screenshots  the handbook's pictures in docs/img, taken in QEMU
+#   make test-bochs the main system tests again in Bochs (never part of make test)
 #   make lint       clang-tidy and cppcheck over the kernel sources
 #   make bench      benchmarks (never part of make test)
 #   make soak       the damaged-disk and storm tests, then 200 application load/kill
@@ -62,7 +63,7 @@ FAULT_APPS := $(patsubst %,$(BUILD)/apps/faults/%.kvx,$(FAULT_CASES))
 STORM_APPS := $(patsubst apps/storm/%.cpp,$(BUILD)/apps/storm/%.kvx,$(wildcard apps/storm/*.cpp))
 DISK_DIRS := disk $(PICTURES_DIR) $(APPS_DISK)
 
-.PHONY: all image apps deps run debug test unit system lint format bench soak clean
+.PHONY: all image apps deps run debug test unit system test-bochs lint format bench soak clean
 .DELETE_ON_ERROR:
 
 all: image
@@ -211,6 +212,14 @@ test: deps
 	@$(MAKE) --no-print-directory -j$(shell nproc) $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS) $(UNIT_BIN)
 	tools/unit-tests.sh $(UNIT_BIN) --gtest_brief=1
 	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) $(addprefix --ignore=,$(SOAK_MODULES)) .
+
+# --- system tests in Bochs ----------------------------------------------------
+
+# A second, stricter PC: the release image booted in Bochs with the settings
+# of bochsrc.txt (tests/system/bochs.py). -rP shows the boot times.
+test-bochs: deps $(IMAGE)
+	@tools/install-deps.sh bochs
+	cd tests/bochs && /usr/bin/python3 -m pytest -q -rP $(if $(K),-k '$(K)') .
 
 # --- running and debugging -----------------------------------------------------
 

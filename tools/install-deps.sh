@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, from Debian's archive, whatever the build, the floppy image and the tests
 # need and this machine lacks. Safe to run again: it does nothing when all is present.
-# usage: tools/install-deps.sh [gui]   (gui: also QEMU's window, for make run)
+# usage: tools/install-deps.sh [gui|bochs]   (gui: also QEMU's window, for make run;
+#        bochs: the Bochs emulator with its BIOS files, for make test-bochs)
 set -euo pipefail
 
 # command-or-file  debian-package
@@ -41,6 +42,16 @@ done
 # QEMU's window (GTK/SDL) is a separate package; only make run on a desktop needs it.
 if [[ ${1:-} == gui ]] && ! dpkg-query -W -f='${Status}' qemu-system-gui 2>/dev/null | grep -q 'ok installed'; then
   missing+=(qemu-system-gui)
+fi
+
+# Bochs, its ROM BIOS and LGPL VGA BIOS: only make test-bochs needs them. The base
+# package brings the rfb display the tests use; bochs-x and bochs-sdl add windows.
+if [[ ${1:-} == bochs ]]; then
+  command -v bochs >/dev/null 2>&1 || missing+=(bochs)
+  [[ -e /usr/share/bochs/BIOS-bochs-latest ]] || missing+=(bochsbios)
+  [[ -e /usr/share/vgabios/vgabios.bin ]] || missing+=(vgabios)
+  # The term display, for bochsrc.txt without a desktop.
+  [[ -e /usr/lib/x86_64-linux-gnu/bochs/plugins/libbx_term_gui.so ]] || missing+=(bochs-term)
 fi
 
 [[ ${#missing[@]} -eq 0 ]] && exit 0
