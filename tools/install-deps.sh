@@ -50,7 +50,7 @@ if [[ ${1:-} == bochs ]]; then
   command -v bochs >/dev/null 2>&1 || missing+=(bochs)
   [[ -e /usr/share/bochs/BIOS-bochs-latest ]] || missing+=(bochsbios)
   [[ -e /usr/share/vgabios/vgabios.bin ]] || missing+=(vgabios)
-  # The term display, for bochsrc.txt without a desktop.
+  # Debian's bochs needs one display package: term needs no desktop.
   [[ -e /usr/lib/x86_64-linux-gnu/bochs/plugins/libbx_term_gui.so ]] || missing+=(bochs-term)
 fi
 
