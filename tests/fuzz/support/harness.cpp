@@ -77,6 +77,8 @@ void boot(bool processes)
 void turn()
 {
     fake::port_writes.clear();
+    fake::invalidated_pages.clear();
+    fake::syscalls.clear();
     fake::relax_calls = 0;
     // A wait that outlasts this many turns never ends: fake_hw throws, and
     // the uncaught exception is a finding.
