@@ -60,7 +60,7 @@ def fat12():
     folder = [entry(".", "", 0x10, 2, 0), entry("..", "", 0x10, 0, 0), entry("FILE", "TXT", 0x20, 3, 700)]
     clusters = [sector(*folder), b"a" * 512, b"b" * 188, b"Read me, please.\n"]
     fats = {2: 0xFFF, 3: 4, 4: 0xFFF, 5: 0xFFF}
-    paths = ["a:\\dir\\file.txt", "readme.txt", "a:\\dir", "a:\\DIR\\"]
+    paths = ["a:\\dir\\file.txt", "readme.txt", "a:\\dir", "a:\\DIR\\", "a:"]
     write("fuzz_fat12", "seed-tiny-disk", fat12_seed(paths, fats, root, clusters))
     # The folder's chain comes back to itself, the file's to its first cluster.
     write("fuzz_fat12", "seed-looping-chains", fat12_seed(paths, {2: 2, 3: 4, 4: 3, 5: 0xFF7}, root, clusters))
