@@ -36,6 +36,10 @@ FUZZ_MAX_LEN_fuzz_acpi := 8192
 
 .PHONY: fuzz fuzz-build fuzz-replay
 
+# The fakes and the support code are not under test: without coverage their
+# maps and port bus cost a fraction (they took most of fuzz_bmp's time).
+$(FUZZ_SUPPORT_OBJS): FUZZ_COVERAGE :=
+
 # lib/string.cpp without coverage (its loops are no coverage worth having),
 # and its mem_copy and mem_set weak: tests/fuzz/support/fast_string.cpp
 # takes their place (why there).

@@ -10,8 +10,8 @@
 #include "display/bmp.h"
 #include "display/vga.h"
 #include "drivers/floppy.h"
-#include "fs/fat12.h"
 #include "fakes/fake_vga.h"
+#include "fs/fat12.h"
 #include "support/harness.h"
 #include "support/host_heap.h"
 #include "support/memdisk.h"
@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint32_t heap_before = fuzz::heap::blocks_in_use();
     char path[] = "a:\\PIC.BMP";
     const int32_t result = bmp_render(path, x, y, 0x000000, VGA_MODE_GRAPHICS);
-    fuzz::check(result == BMP_OK || result == BMP_ERR_UNREADABLE || result == BMP_ERR_NO_MEMORY ||
-                    result == BMP_ERR_NOT_BITMAP,
-                "bmp_render returned what it never returns");
+    fuzz::check(
+        result == BMP_OK || result == BMP_ERR_UNREADABLE || result == BMP_ERR_NO_MEMORY || result == BMP_ERR_NOT_BITMAP,
+        "bmp_render returned what it never returns");
     fuzz::check((result == BMP_OK) == (vga_current_mode() == VGA_MODE_GRAPHICS),
                 "graphics mode after a refusal, or text mode after success");
     fuzz::check(!floppy_motor_is_on(), "bmp_render left the motor on");

@@ -3,11 +3,13 @@
 // are all the fuzzer's.
 //
 // Input: 128 bytes of paths (NUL-separated, up to five; the rest of the
-// area is ignored once five are found; "a:" lists the root), then 512-byte chunks that become, in
-// order, blocks 0 (the boot sector), 1 and 2 (the first FAT's first two
-// sectors: clusters 0-681, and the entry that straddles them), 19 and 20
-// (the root's first 32 entries), then 33, 34, ... (clusters 2, 3, ...).
-// Every other block reads as zeros; a chunk cut short is padded with zeros.
+// area is ignored once five are found), each opened, read to the end of its
+// chain when it is a file, and listed as dir lists it ("a:" lists the
+// root). Then 512-byte chunks that become, in order, blocks 0 (the boot
+// sector), 1 and 2 (the first FAT's first two sectors: clusters 0-681, and
+// the entry that straddles them), 19 and 20 (the root's first 32 entries),
+// then 33, 34, ... (clusters 2, 3, ...). Every other block reads as zeros;
+// a chunk cut short is padded with zeros.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -131,8 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             default: {
                 const uint32_t expected = found < 0 ? (via_call ? static_cast<uint32_t>(STATUS_NAME_NOT_FOUND) : 0)
                                                     : model.entries[static_cast<size_t>(found)].value;
-                const uint32_t got = via_call ? static_cast<uint32_t>(call(SYS_DATA_GET, name, 0))
-                                              : sysdata_get(name.c_str());
+                const uint32_t got =
+                    via_call ? static_cast<uint32_t>(call(SYS_DATA_GET, name, 0)) : sysdata_get(name.c_str());
                 fuzz::check(got == expected, "sysdata_get disagrees");
                 break;
             }

@@ -98,8 +98,8 @@ uint32_t reads()
 void format()
 {
     uint8_t* boot = block(0);
-    const uint8_t bpb[] = {0xEB, 0x3C, 0x90, 'M', 'K', 'F', 'S', 'F', 'U', 'Z', 'Z', 0x00, 0x02, 0x01, 0x01,
-                           0x00, 0x02, 0xE0, 0x00, 0x40, 0x0B, 0xF0, 0x09, 0x00, 0x12, 0x00, 0x02, 0x00};
+    const uint8_t bpb[] = {0xEB, 0x3C, 0x90, 'M',  'K',  'F',  'S',  'F',  'U',  'Z',  'Z',  0x00, 0x02, 0x01,
+                           0x01, 0x00, 0x02, 0xE0, 0x00, 0x40, 0x0B, 0xF0, 0x09, 0x00, 0x12, 0x00, 0x02, 0x00};
     std::memcpy(boot, bpb, sizeof bpb);
     boot[510] = 0x55;
     boot[511] = 0xAA;
@@ -124,8 +124,8 @@ void set_fat(uint16_t cluster, uint16_t value)
     }
 }
 
-void set_root_entry(uint32_t slot, const char* name, const char* extension, uint8_t attributes,
-                    uint16_t first_cluster, uint32_t size)
+void set_root_entry(uint32_t slot, const char* name, const char* extension, uint8_t attributes, uint16_t first_cluster,
+                    uint32_t size)
 {
     FatDirEntry entry{};
     std::memcpy(entry.name, name, sizeof entry.name);

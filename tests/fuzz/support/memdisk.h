@@ -38,8 +38,8 @@ void format();
 void set_fat(uint16_t cluster, uint16_t value);
 // Root entry `slot` (0-223): `name` (8 characters, blank-padded) and
 // `extension` (3), `size` bytes from `first_cluster`, with `attributes`.
-void set_root_entry(uint32_t slot, const char* name, const char* extension, uint8_t attributes,
-                    uint16_t first_cluster, uint32_t size);
+void set_root_entry(uint32_t slot, const char* name, const char* extension, uint8_t attributes, uint16_t first_cluster,
+                    uint32_t size);
 // `bytes` of `data` into consecutive clusters from `first_cluster`, chained
 // in the FAT and ended; returns the last cluster (first_cluster for none).
 uint16_t write_chain(uint16_t first_cluster, const uint8_t* data, size_t bytes);
