@@ -9,6 +9,7 @@
 #   make test-bochs the main system tests again in Bochs (never part of make test)
 #   make lint       clang-tidy and cppcheck over the kernel sources
 #   make bench      benchmarks (never part of make test)
+#   make fuzz       libFuzzer over the kernel sources, FUZZ_SECONDS (1200) per target (tests/fuzz)
 #   make soak       the damaged-disk and storm tests, then 200 application load/kill
 #                   cycles, 200 faulting starts,
 #                   every processor exception once and 50 stack overflows,
@@ -211,6 +212,7 @@ system: deps $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS) $(STORM_APPS)
 test: deps
 	@$(MAKE) --no-print-directory -j$(shell nproc) $(IMAGE) $(TEST_IMAGE) $(FAULT_APPS) $(UNIT_BIN)
 	tools/unit-tests.sh $(UNIT_BIN) --gtest_brief=1
+	@$(MAKE) --no-print-directory fuzz-replay
 	cd tests/system && /usr/bin/python3 -m pytest -q $(PYTEST_JOBS) $(addprefix --ignore=,$(SOAK_MODULES)) .
 
 # --- system tests in Bochs ----------------------------------------------------
@@ -256,7 +258,8 @@ lint: deps
 
 format:
 	clang-format -i $(KERNEL_CXX) $(wildcard $(addsuffix /*.h,$(KERNEL_DIRS))) \
-	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp apps/*.cpp apps/storm/*.cpp sdk/*.cpp sdk/*.h)
+	    $(wildcard tests/unit/*.cpp tests/fakes/*.cpp tests/fakes/*.h tests/kernel/*.cpp apps/*.cpp apps/storm/*.cpp sdk/*.cpp sdk/*.h \
+	    tests/fuzz/*.cpp tests/fuzz/support/*.cpp tests/fuzz/support/*.h)
 
 # The benchmark's second kernel: the floppy driver without read-ahead, so that
 # make bench measures what read-ahead gains on the same machine in the same
@@ -295,5 +298,7 @@ soak: deps $(IMAGE) $(FAULT_APPS) $(STORM_APPS)
 
 clean:
 	rm -rf $(BUILD)
+
+include tests/fuzz/fuzz.mk
 
 -include $(shell find $(BUILD) -name '*.d' 2>/dev/null)

@@ -122,7 +122,9 @@ void draw_picture(const Picture& picture, int32_t x, int32_t y, uint32_t backgro
     vga_load_palette_bgrx(picture.data + BMP_COLOR_TABLE_OFFSET, VGA_PALETTE_ENTRIES);
     vga_fill(vga_find_color(background, 0), vga_width() * vga_height(), 0, 0);
     const auto width = static_cast<int32_t>(h.width);
-    const auto height = static_cast<int32_t>(h.height);
+    // A picture without pixels has no rows: picture_complete vouches for
+    // no data offset then, so no row address is formed from it.
+    const auto height = width == 0 ? 0 : static_cast<int32_t>(h.height);
     for (int32_t r = 0; r < height; ++r) {
         const uint8_t* row = picture.data + h.data_offset + static_cast<uint32_t>(r) * padded_row(h);
         for (int32_t c = 0; c < width; ++c) {

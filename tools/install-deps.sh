@@ -22,6 +22,8 @@ needs=(
   "clang-format                 clang-format"
   "gdb                          gdb"
   "qemu-i386                    qemu-user"
+  "clang++                      clang"
+  "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-i386.a  libclang-rt-14-dev"
 )
 python_modules=("pytest python3-pytest" "xdist python3-pytest-xdist")
 
