@@ -42,6 +42,10 @@ FUZZ_MAX_LEN_fuzz_fat12 := 20000
 FUZZ_MAX_LEN_fuzz_bmp := 20000
 FUZZ_MAX_LEN_fuzz_exe := 9000
 FUZZ_MAX_LEN_fuzz_acpi := 8192
+# A format of 1 KiB already scrolls the console many times over (every \n is
+# a line, a %s up to 63 bytes); at libFuzzer's default of 4 KiB the runs only
+# got longer (2,600 a second instead of 10,000) and reached no more code.
+FUZZ_MAX_LEN_fuzz_printf := 1024
 
 .PHONY: fuzz fuzz-build fuzz-replay
 
