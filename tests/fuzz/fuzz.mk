@@ -31,10 +31,10 @@ FUZZ_FAKES := tests/fakes/fake_hw.cpp tests/fakes/isr_stubs.cpp tests/fakes/fake
 FUZZ_SUPPORT_OBJS := $(patsubst %.cpp,$(FUZZ_DIR)/obj/%.o,$(FUZZ_FAKES) $(sort $(wildcard tests/fuzz/support/*.cpp)))
 FUZZ_TARGETS ?= $(basename $(notdir $(sort $(wildcard tests/fuzz/fuzz_*.cpp))))
 FUZZ_BINS := $(addprefix $(FUZZ_DIR)/,$(FUZZ_TARGETS))
-# Leaks are the host heap's to find (support/host_heap.h), under qemu-i386 too.
+# Leaks are the host heap's to find (support/host_heap.h), under qemu-i386 too:
+# LeakSanitizer is off, and so is libFuzzer's leak check, which would run
+# again every input with more mallocs than frees.
 FUZZ_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:symbolize=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# -detect_leaks=0: the targets count the host heap's blocks themselves, and
-# libFuzzer would run again every input with more mallocs than frees.
 FUZZ_FLAGS = -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -detect_leaks=0 \
     $(if $(FUZZ_MAX_LEN_$(1)),-max_len=$(FUZZ_MAX_LEN_$(1))) \
     $(if $(wildcard tests/fuzz/$(1).dict),-dict=tests/fuzz/$(1).dict)
